@@ -1,0 +1,130 @@
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "link/wire_messages.hpp"
+#include "support/hex.hpp"
+
+namespace tovali {
+namespace {
+
+using test::hex;
+
+Bytes concat(std::initializer_list<ByteView> parts) {
+    Bytes out;
+    for (ByteView part : parts)
+        out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+const Bytes someKey = concat({Bytes{0x04}, Bytes(64, 0x5a)});
+const Bytes tag8(8, 0xee);
+
+TEST(ParseRequest, nonce_needsExactlySixteenBytes) {
+    auto nonce = parseRequest(concat({hex("0202"), Bytes(16, 0x33)}));
+    ASSERT_TRUE(nonce);
+    ASSERT_TRUE(std::holds_alternative<NonceRequest>(*nonce));
+    EXPECT_EQ(std::get<NonceRequest>(*nonce).nonce, (fixedBytes<16>(Bytes(16, 0x33)).value()));
+
+    EXPECT_FALSE(parseRequest(concat({hex("0202"), Bytes(15, 0x33)})));
+    EXPECT_FALSE(parseRequest(concat({hex("0202"), Bytes(17, 0x33)})));
+}
+
+TEST(ParseRequest, hello_takesKeyThenAnyNameBytes) {
+    auto bare = parseRequest(concat({hex("0201"), someKey}));
+    ASSERT_TRUE(bare);
+    const auto& hello = std::get<HelloRequest>(*bare);
+    EXPECT_EQ(Bytes(hello.key.begin(), hello.key.end()), someKey);
+    EXPECT_EQ(hello.name, "");
+
+    auto named = parseRequest(concat({hex("0201"), someKey, asBytes("Wrist")}));
+    ASSERT_TRUE(named);
+    EXPECT_EQ(std::get<HelloRequest>(*named).name, "Wrist");
+
+    // Any 65 bytes parse; whether they form a point is decided later.
+    EXPECT_TRUE(parseRequest(concat({hex("0201"), Bytes(65, 0)})));
+    EXPECT_FALSE(parseRequest(concat({hex("0201"), Bytes(64, 0x04)})));
+}
+
+TEST(ParseRequest, wrongHeader_isMalformed) {
+    for (const Bytes& bytes : {
+             Bytes{}, hex("02"), hex("00"), hex("0201"), hex("0202"),
+             concat({hex("0102"), Bytes(16, 0)}),  // version 1
+             concat({hex("0203"), Bytes(16, 0)}),  // unknown kind
+             concat({hex("0200"), Bytes(16, 0)}),
+             concat({hex("0281"), someKey}),       // a reply kind
+         })
+        EXPECT_FALSE(parseRequest(bytes)) << toHex(bytes);
+}
+
+TEST(EncodeReply, eachKind_hasItsHeaderAndLength) {
+    const auto macKey = fixedBytes<65>(someKey).value();
+    Nonce salt{};
+    salt.fill(0x11);
+    Digest commitment{};
+    commitment.fill(0x22);
+
+    EXPECT_EQ(encodeReply(RejectedReply{}), hex("0284"));
+    EXPECT_EQ(encodeReply(BusyReply{}), hex("0285"));
+    EXPECT_EQ(encodeReply(SessionOpenReply{macKey, salt}), concat({hex("0281"), someKey, salt}));
+    EXPECT_EQ(encodeReply(PairingCommitReply{macKey, commitment}),
+              concat({hex("0282"), someKey, commitment}));
+    EXPECT_EQ(encodeReply(PairingRevealReply{salt}), concat({hex("0283"), salt}));
+    EXPECT_EQ(encodeReply(SessionOpenReply{macKey, salt}).size(), 83u);
+    EXPECT_EQ(encodeReply(PairingCommitReply{macKey, commitment}).size(), 99u);
+}
+
+TEST(ParseInputPacket, wellFormedKinds_decodeLittleEndianFields) {
+    auto move = parseInputPacket(concat({hex("1005000000ffff0100"), tag8}));
+    ASSERT_TRUE(move);
+    EXPECT_EQ(move->sequence, 5u);
+    EXPECT_EQ(move->event, InputEvent(MoveInput{-1, 1}));
+    EXPECT_EQ(toBytes(move->authenticated()), hex("1005000000ffff0100"));
+    EXPECT_EQ(toBytes(move->tag), tag8);
+
+    auto scroll = parseInputPacket(concat({hex("11ffffffff00800080"), tag8}));
+    ASSERT_TRUE(scroll);
+    EXPECT_EQ(scroll->sequence, 0xffffffffu);
+    EXPECT_EQ(scroll->event, InputEvent(ScrollInput{-32768, -32768}));
+
+    auto button = parseInputPacket(concat({hex("12010000000102"), tag8}));
+    ASSERT_TRUE(button);
+    EXPECT_EQ(button->event, InputEvent(ButtonInput{MouseButton::right, ButtonAction::click}));
+}
+
+TEST(ParseInputPacket, badKindLengthOrValues_isNone) {
+    for (const Bytes& bytes : {
+             concat({hex("12010000000200"), tag8}),     // button byte 2
+             concat({hex("12010000000003"), tag8}),     // action byte 3
+             concat({hex("1201000000000000"), tag8}),   // 3-byte button payload
+             concat({hex("120100000000000000"), tag8}), // 17 bytes of kind 0x12
+             concat({hex("10010000000100010000"), tag8}), // 5-byte move payload
+             concat({hex("100100000000"), tag8}),         // 14 bytes
+             concat({hex("1301000000010001"), tag8}),   // unknown kind
+             Bytes(13, 0x12), Bytes{},
+         })
+        EXPECT_FALSE(parseInputPacket(bytes)) << toHex(bytes);
+}
+
+TEST(Parsers, anyBytesOfAnyLength_answerWithoutFaulting) {
+    std::mt19937 random(7);
+    for (std::size_t length = 0; length < 120; ++length) {
+        for (int round = 0; round < 40; ++round) {
+            Bytes bytes(length);
+            for (auto& byte : bytes)
+                byte = static_cast<std::uint8_t>(random());
+            if (round % 2 == 0 && length >= 2) // steer half towards well-formed headers
+                bytes[0] = round % 4 == 0 ? 0x02 : static_cast<std::uint8_t>(0x10 + round % 3);
+            auto request = parseRequest(bytes);
+            if (request && std::holds_alternative<HelloRequest>(*request)) {
+                EXPECT_GE(length, 67u);
+            }
+            if (auto packet = parseInputPacket(bytes)) {
+                EXPECT_TRUE(length == 15 || length == 17) << length;
+            }
+        }
+    }
+}
+
+} // namespace
+} // namespace tovali
