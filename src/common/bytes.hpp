@@ -33,7 +33,9 @@ inline ByteView asBytes(std::string_view text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-inline Bytes toBytes(ByteView view) { return {view.begin(), view.end()}; }
+inline Bytes toBytes(ByteView view) {
+    return {view.begin(), view.end()};
+}
 
 /// The first N bytes of a view that holds exactly N bytes, or none.
 template <std::size_t N>

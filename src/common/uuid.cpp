@@ -7,7 +7,9 @@ namespace tovali {
 namespace {
 constexpr std::size_t textLength = 36;
 
-bool isDashPosition(std::size_t i) { return i == 8 || i == 13 || i == 18 || i == 23; }
+bool isDashPosition(std::size_t i) {
+    return i == 8 || i == 13 || i == 18 || i == 23;
+}
 } // namespace
 
 std::optional<Uuid> Uuid::parse(std::string_view text) {

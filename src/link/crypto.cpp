@@ -104,7 +104,8 @@ PrivateKey PrivateKey::generate() {
     PKey key(EVP_EC_gen("P-256"));
     BIGNUM* scalar = nullptr;
     SymmetricKey raw{};
-    bool exported = key && EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_PRIV_KEY, &scalar) == 1 &&
+    bool exported = key &&
+                    EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_PRIV_KEY, &scalar) == 1 &&
                     BN_bn2binpad(scalar, raw.data(), static_cast<int>(raw.size())) ==
                         static_cast<int>(raw.size());
     BN_clear_free(scalar);
@@ -117,7 +118,9 @@ PrivateKey PrivateKey::generate() {
     return *result;
 }
 
-PrivateKey::~PrivateKey() { OPENSSL_cleanse(scalar_.data(), scalar_.size()); }
+PrivateKey::~PrivateKey() {
+    OPENSSL_cleanse(scalar_.data(), scalar_.size());
+}
 
 std::optional<FixedBytes<32>> ecdh(const PrivateKey& privateKey, const PublicKey& publicKey) {
     BigNum scalar = scalarFromRaw(privateKey.raw());
@@ -128,9 +131,11 @@ std::optional<FixedBytes<32>> ecdh(const PrivateKey& privateKey, const PublicKey
     if (!scalar || !peer || !product || !context || !x)
         return std::nullopt;
     // P-256 has cofactor 1, so the plain product is the SEC 1 shared point.
-    if (EC_POINT_mul(p256(), product.get(), nullptr, peer.get(), scalar.get(), context.get()) != 1 ||
+    if (EC_POINT_mul(p256(), product.get(), nullptr, peer.get(), scalar.get(), context.get()) !=
+            1 ||
         EC_POINT_is_at_infinity(p256(), product.get()) ||
-        EC_POINT_get_affine_coordinates(p256(), product.get(), x.get(), nullptr, context.get()) != 1)
+        EC_POINT_get_affine_coordinates(p256(), product.get(), x.get(), nullptr, context.get()) !=
+            1)
         return std::nullopt;
     FixedBytes<32> secret{};
     if (BN_bn2binpad(x.get(), secret.data(), static_cast<int>(secret.size())) !=

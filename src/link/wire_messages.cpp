@@ -37,8 +37,6 @@ std::uint32_t readUint32(ByteView bytes) {
            static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
 }
 
-void append(Bytes& out, ByteView bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
-
 std::optional<InputEvent> decodeEvent(std::uint8_t kind, ByteView payload) {
     switch (kind) {
     case moveKind:
@@ -79,36 +77,39 @@ Expected<Request, ProtocolError> parseRequest(ByteView bytes) {
     case helloKind:
         if (payload.size() < keyLength)
             return ProtocolError::malformed;
-        return Request{HelloRequest{take<keyLength>(payload),
-                                    watchNameFromBytes(payload.subspan(keyLength))}};
+        return Request{
+            HelloRequest{take<keyLength>(payload), watchNameFromBytes(payload.subspan(keyLength))}};
     default:
         return ProtocolError::malformed;
     }
 }
 
 Bytes encodeReply(const Reply& reply) {
+    auto message = [](std::uint8_t kind, std::initializer_list<ByteView> fields) {
+        std::size_t length = headerLength;
+        for (ByteView field : fields)
+            length += field.size();
+        Bytes out(length);
+        out[0] = protocolVersion;
+        out[1] = kind;
+        auto next = out.begin() + headerLength;
+        for (ByteView field : fields)
+            next = std::copy(field.begin(), field.end(), next);
+        return out;
+    };
     struct Encoder {
+        decltype(message)& encode;
         Bytes operator()(const SessionOpenReply& r) const {
-            Bytes out{protocolVersion, 0x81};
-            append(out, r.macKey);
-            append(out, r.salt);
-            return out;
+            return encode(0x81, {r.macKey, r.salt});
         }
         Bytes operator()(const PairingCommitReply& r) const {
-            Bytes out{protocolVersion, 0x82};
-            append(out, r.macKey);
-            append(out, r.commitment);
-            return out;
+            return encode(0x82, {r.macKey, r.commitment});
         }
-        Bytes operator()(const PairingRevealReply& r) const {
-            Bytes out{protocolVersion, 0x83};
-            append(out, r.macNonce);
-            return out;
-        }
-        Bytes operator()(const RejectedReply&) const { return {protocolVersion, 0x84}; }
-        Bytes operator()(const BusyReply&) const { return {protocolVersion, 0x85}; }
+        Bytes operator()(const PairingRevealReply& r) const { return encode(0x83, {r.macNonce}); }
+        Bytes operator()(const RejectedReply&) const { return encode(0x84, {}); }
+        Bytes operator()(const BusyReply&) const { return encode(0x85, {}); }
     };
-    return std::visit(Encoder{}, reply);
+    return std::visit(Encoder{message}, reply);
 }
 
 std::optional<InputPacket> parseInputPacket(ByteView bytes) {
@@ -120,7 +121,8 @@ std::optional<InputPacket> parseInputPacket(ByteView bytes) {
     if (!event)
         return std::nullopt;
     // A decoded event bounds the payload, so the authenticated bytes fit inline.
-    InputPacket packet{readUint32(bytes.subspan(1, 4)), *event, take<tagLength>(bytes.last(tagLength))};
+    InputPacket packet{readUint32(bytes.subspan(1, 4)), *event,
+                       take<tagLength>(bytes.last(tagLength))};
     std::copy_n(bytes.begin(), authenticatedLength, packet.authenticatedBytes.begin());
     packet.authenticatedLength = authenticatedLength;
     return packet;

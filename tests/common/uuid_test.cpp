@@ -30,8 +30,9 @@ TEST(Uuid, parse_malformedText_isNone) {
 }
 
 TEST(Uuid, hash_equalUuids_collideAndDistinctOnesMostlyDoNot) {
-    std::unordered_set<Uuid> set{gatt::service, gatt::request, gatt::reply, gatt::signal,
-                                 gatt::input, *Uuid::parse("DD68EE22-80DE-405E-9088-15E661CF85ED")};
+    std::unordered_set<Uuid> set{
+        gatt::service, gatt::request, gatt::reply,
+        gatt::signal,  gatt::input,   *Uuid::parse("DD68EE22-80DE-405E-9088-15E661CF85ED")};
     EXPECT_EQ(set.size(), 5u);
     EXPECT_TRUE(set.contains(*Uuid::parse("dd68ee26-80de-405e-9088-15e661cf85ed")));
 }

@@ -43,8 +43,8 @@ TEST(HmacSha256, rfc4231Vectors_shortBlockAndLongKeys) {
 }
 
 TEST(Hkdf, rfc5869Case1_firstThirtyTwoBytes) {
-    auto okm = hkdfSha256(Bytes(22, 0x0b), hex("000102030405060708090a0b0c"),
-                          hex("f0f1f2f3f4f5f6f7f8f9"));
+    auto okm =
+        hkdfSha256(Bytes(22, 0x0b), hex("000102030405060708090a0b0c"), hex("f0f1f2f3f4f5f6f7f8f9"));
     ASSERT_TRUE(okm);
     EXPECT_EQ(toHex(*okm), "3cb25f25faacd57a90434f64d0362f2a2d2d0a90cf1a5a4c5db02d56ecc4c5bf");
 }

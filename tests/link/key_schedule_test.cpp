@@ -53,10 +53,10 @@ TEST(PairingCommitment, anyChangedByte_changesTheCommitmentAndTheCode) {
             if (committed) {
                 EXPECT_NE(changed.commitment(), base.commitment()) << i;
             }
-            EXPECT_NE(confirmationDigest(changed.watchKey, changed.macKey, changed.watchNonce,
-                                         changed.macNonce),
-                      confirmationDigest(base.watchKey, base.macKey, base.watchNonce,
-                                         base.macNonce))
+            EXPECT_NE(
+                confirmationDigest(changed.watchKey, changed.macKey, changed.watchNonce,
+                                   changed.macNonce),
+                confirmationDigest(base.watchKey, base.macKey, base.watchNonce, base.macNonce))
                 << i;
         }
     };

@@ -10,7 +10,9 @@ namespace {
 
 using test::hex;
 
-std::string decodeHex(std::string_view bytes) { return decodeUtf8Lossy(hex(bytes)); }
+std::string decodeHex(std::string_view bytes) {
+    return decodeUtf8Lossy(hex(bytes));
+}
 
 constexpr std::string_view replacement = "\xEF\xBF\xBD";
 
@@ -28,7 +30,8 @@ TEST(DecodeUtf8Lossy, illFormedSubparts_eachBecomeOneReplacement) {
     EXPECT_EQ(decodeHex("4469616ce29c"), "Dial" + r);
     EXPECT_EQ(decodeHex("4469616cf09f98"), "Dial" + r);
     // The Unicode Standard's own example: a, F1 80 80, E1 80, C2, b, 80, c, 80 BF, d.
-    EXPECT_EQ(decodeHex("61f18080e180c262806380bf64"), "a" + r + r + r + "b" + r + "c" + r + r + "d");
+    EXPECT_EQ(decodeHex("61f18080e180c262806380bf64"),
+              "a" + r + r + r + "b" + r + "c" + r + r + "d");
     // Overlong forms, surrogates and code points past U+10FFFF: one per byte.
     EXPECT_EQ(decodeHex("c0af"), r + r);
     EXPECT_EQ(decodeHex("eda080"), r + r + r);

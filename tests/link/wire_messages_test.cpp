@@ -49,10 +49,9 @@ TEST(ParseRequest, hello_takesKeyThenAnyNameBytes) {
 TEST(ParseRequest, wrongHeader_isMalformed) {
     for (const Bytes& bytes : {
              Bytes{}, hex("02"), hex("00"), hex("0201"), hex("0202"),
-             concat({hex("0102"), Bytes(16, 0)}),  // version 1
-             concat({hex("0203"), Bytes(16, 0)}),  // unknown kind
-             concat({hex("0200"), Bytes(16, 0)}),
-             concat({hex("0281"), someKey}),       // a reply kind
+             concat({hex("0102"), Bytes(16, 0)}),                                 // version 1
+             concat({hex("0203"), Bytes(16, 0)}),                                 // unknown kind
+             concat({hex("0200"), Bytes(16, 0)}), concat({hex("0281"), someKey}), // a reply kind
          })
         EXPECT_FALSE(parseRequest(bytes)) << toHex(bytes);
 }
@@ -94,14 +93,15 @@ TEST(ParseInputPacket, wellFormedKinds_decodeLittleEndianFields) {
 
 TEST(ParseInputPacket, badKindLengthOrValues_isNone) {
     for (const Bytes& bytes : {
-             concat({hex("12010000000200"), tag8}),     // button byte 2
-             concat({hex("12010000000003"), tag8}),     // action byte 3
-             concat({hex("1201000000000000"), tag8}),   // 3-byte button payload
-             concat({hex("120100000000000000"), tag8}), // 17 bytes of kind 0x12
+             concat({hex("12010000000200"), tag8}),       // button byte 2
+             concat({hex("12010000000003"), tag8}),       // action byte 3
+             concat({hex("1201000000000000"), tag8}),     // 3-byte button payload
+             concat({hex("120100000000000000"), tag8}),   // 17 bytes of kind 0x12
              concat({hex("10010000000100010000"), tag8}), // 5-byte move payload
              concat({hex("100100000000"), tag8}),         // 14 bytes
-             concat({hex("1301000000010001"), tag8}),   // unknown kind
-             Bytes(13, 0x12), Bytes{},
+             concat({hex("1301000000010001"), tag8}),     // unknown kind
+             Bytes(13, 0x12),
+             Bytes{},
          })
         EXPECT_FALSE(parseInputPacket(bytes)) << toHex(bytes);
 }
