@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -318,6 +319,14 @@ void checkPairing(Tally& tally, const json& root) {
     auto macKey = [&](Unit& unit) { return unit.fixed<65>(root, "keys.computer.public"); };
     auto watchNonce = [&](Unit& unit) { return unit.fixed<16>(root, "pairing.watch_nonce"); };
     auto macNonce = [&](Unit& unit) { return unit.fixed<16>(root, "pairing.computer_nonce"); };
+    // K, P, W and M together, in the order both code functions take them.
+    auto codeInputs = [&](Unit& unit) {
+        auto k = watchKey(unit);
+        auto p = macKey(unit);
+        auto w = watchNonce(unit);
+        auto m = macNonce(unit);
+        return k && p && w && m ? std::optional(std::tuple(*k, *p, *w, *m)) : std::nullopt;
+    };
 
     const std::pair<const char*, std::function<void(Unit&)>> checks[] = {
         {"hello",
@@ -366,23 +375,18 @@ void checkPairing(Tally& tally, const json& root) {
         {"code digest",
          [&](Unit& unit) {
              auto expected = unit.fixed<32>(root, "pairing.code_digest");
-             auto k = watchKey(unit);
-             auto p = macKey(unit);
-             auto w = watchNonce(unit);
-             auto m = macNonce(unit);
-             if (expected && k && p && w && m)
+             auto inputs = codeInputs(unit);
+             if (expected && inputs)
                  unit.same("code_digest", toHex(*expected),
-                           toHex(confirmationDigest(*k, *p, *w, *m)));
+                           toHex(std::apply(confirmationDigest, *inputs)));
          }},
         {"code",
          [&](Unit& unit) {
              auto expected = unit.text(root, "pairing.code");
-             auto k = watchKey(unit);
-             auto p = macKey(unit);
-             auto w = watchNonce(unit);
-             auto m = macNonce(unit);
-             if (expected && k && p && w && m)
-                 unit.same("code", inQuotes(*expected), inQuotes(confirmationCode(*k, *p, *w, *m)));
+             auto inputs = codeInputs(unit);
+             if (expected && inputs)
+                 unit.same("code", inQuotes(*expected),
+                           inQuotes(std::apply(confirmationCode, *inputs)));
          }},
     };
     std::size_t index = 0;
