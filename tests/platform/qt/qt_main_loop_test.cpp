@@ -1,0 +1,225 @@
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QTimer>
+#include <chrono>
+#include <cmath>
+#include <ctime>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/qt/qt_main_loop.hpp"
+
+namespace tovali {
+namespace {
+
+using namespace std::chrono_literals;
+
+/// Runs the event loop until `done` holds or `limit` has passed; answers whether it holds.
+bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 2s) {
+    QDeadlineTimer deadline(limit);
+    QTimer wake; // so that a quiet loop still notices the deadline
+    wake.start(5ms);
+    while (!done() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return done();
+}
+
+void runFor(std::chrono::milliseconds time) {
+    runUntil([] { return false; }, time);
+}
+
+constexpr TimerClock bothClocks[] = {TimerClock::uptime, TimerClock::continuous};
+
+/// Long enough to live on the heap, so that a callback freed while running shows under ASan.
+const std::string heapTag(64, 't');
+
+TEST(QtMainLoopClocks, clocks_readInTurn_agreeWithTheSystemAndNeverGoBack) {
+    QtMainLoop loop;
+    auto seconds = [](clockid_t clock) {
+        timespec now{};
+        clock_gettime(clock, &now);
+        return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+    };
+    EXPECT_NEAR(loop.wallTime(), static_cast<double>(std::time(nullptr)) - 978307200, 2.0);
+    EXPECT_NEAR(loop.uptime(), seconds(CLOCK_MONOTONIC), 0.01);
+    EXPECT_NEAR(loop.continuousTime(), seconds(CLOCK_BOOTTIME), 0.01);
+    double up = loop.uptime();
+    double continuous = loop.continuousTime();
+    EXPECT_LE(up, continuous); // sleep only ever adds to the continuous clock
+    EXPECT_LE(up, loop.uptime());
+    EXPECT_LE(continuous, loop.continuousTime());
+}
+
+TEST(QtMainLoopTimers, runAfter_eachClock_firesOnceNoEarlierThanAsked) {
+    QtMainLoop loop;
+    for (TimerClock clock : bothClocks) {
+        auto now = [&] {
+            return clock == TimerClock::uptime ? loop.uptime() : loop.continuousTime();
+        };
+        int fired = 0;
+        double start = now(), firedAt = 0;
+        // A fraction of a millisecond catches a Qt timer rounded down to whole milliseconds.
+        TimerHandle handle = loop.runAfter(0.0209, clock, [&] { ++fired, firedAt = now(); });
+        ASSERT_TRUE(runUntil([&] { return fired > 0; }));
+        EXPECT_GE(firedAt - start, 0.0209);
+        EXPECT_LT(firedAt - start, 1.0);
+        runFor(50ms);
+        EXPECT_EQ(fired, 1);
+    }
+}
+
+TEST(QtMainLoopTimers, runAfter_delayNotPositive_firesFromTheLoopNotFromTheCall) {
+    QtMainLoop loop;
+    for (TimerClock clock : bothClocks) {
+        for (double delay : {0.0, -1.0, std::numeric_limits<double>::quiet_NaN()}) {
+            int fired = 0;
+            TimerHandle handle = loop.runAfter(delay, clock, [&] { ++fired; });
+            EXPECT_EQ(fired, 0);
+            EXPECT_TRUE(runUntil([&] { return fired > 0; })) << delay;
+        }
+    }
+}
+
+TEST(QtMainLoopTimers, runEvery_interval_firesRepeatedlyNeverAheadOfSchedule) {
+    QtMainLoop loop;
+    std::vector<double> firedAt;
+    double start = loop.uptime();
+    TimerHandle handle = loop.runEvery(0.01, [&] { firedAt.push_back(loop.uptime()); });
+    ASSERT_TRUE(runUntil([&] { return firedAt.size() >= 4; }));
+    for (std::size_t i = 0; i < firedAt.size(); ++i)
+        EXPECT_GE(firedAt[i] - start, static_cast<double>(i + 1) * 0.01 - 0.001) << i;
+}
+
+TEST(QtMainLoopTimers, handle_dropped_timerNeverFiresAgain) {
+    QtMainLoop loop;
+    int dropped = 0, repeats = 0;
+    // With no delay the timerfd is readable at once, so the drop must also silence that.
+    loop.runAfter(0, TimerClock::uptime, [&] { ++dropped; }).reset();
+    loop.runAfter(0, TimerClock::continuous, [&] { ++dropped; }).reset();
+    TimerHandle repeating = loop.runEvery(0.005, [&] { ++repeats; });
+    ASSERT_TRUE(runUntil([&] { return repeats > 0; }));
+    repeating.reset();
+    runFor(40ms);
+    EXPECT_EQ(dropped, 0);
+    EXPECT_EQ(repeats, 1);
+}
+
+TEST(QtMainLoopTimers, callback_dropsItsOwnHandle_runsToItsEndAndNeverAgain) {
+    QtMainLoop loop;
+    const std::function<TimerHandle(std::function<void()>)> starts[] = {
+        [&](auto fired) { return loop.runAfter(0, TimerClock::uptime, std::move(fired)); },
+        [&](auto fired) { return loop.runAfter(0, TimerClock::continuous, std::move(fired)); },
+        [&](auto fired) { return loop.runEvery(0.005, std::move(fired)); },
+    };
+    for (const auto& start : starts) {
+        std::vector<std::string> log;
+        TimerHandle handle = start([&log, &handle, tag = heapTag] {
+            handle.reset();
+            log.push_back(tag);
+        });
+        ASSERT_TRUE(runUntil([&] { return !log.empty(); }));
+        runFor(40ms);
+        EXPECT_EQ(log, std::vector<std::string>{heapTag});
+    }
+}
+
+double screenPeriod() {
+    double rate = QGuiApplication::primaryScreen()->refreshRate();
+    return 1 / (rate > 0 ? rate : 60);
+}
+
+std::chrono::milliseconds periods(double count) {
+    return std::chrono::milliseconds(std::lround(count * 1000 * screenPeriod()));
+}
+
+TEST(QtDisplayLink, makeDisplayLink_resumed_framesFollowTheRefreshGrid) {
+    QtMainLoop loop;
+    std::vector<double> stamps;
+    auto link = loop.makeDisplayLink([&](DisplayLink& self) {
+        EXPECT_DOUBLE_EQ(self.duration(), screenPeriod());
+        EXPECT_LE(self.timestamp(), loop.uptime());
+        EXPECT_GT(self.timestamp(), loop.uptime() - 0.25);
+        stamps.push_back(self.timestamp());
+    });
+    ASSERT_NE(link, nullptr);
+    EXPECT_TRUE(link->isPaused());
+    runFor(periods(3));
+    EXPECT_TRUE(stamps.empty());
+
+    link->setPaused(false);
+    ASSERT_TRUE(runUntil([&] { return stamps.size() >= 6; }));
+    for (std::size_t i = 1; i < stamps.size(); ++i) {
+        // A late loop may skip frames, but a frame never comes early or off the grid.
+        double gap = (stamps[i] - stamps[i - 1]) / screenPeriod();
+        EXPECT_GE(std::round(gap), 1) << i;
+        EXPECT_NEAR(gap, std::round(gap), 1e-3) << i;
+    }
+}
+
+TEST(QtDisplayLink, frameCallback_slowerThanAPeriod_nextFrameCoversTheMissedOnes) {
+    QtMainLoop loop;
+    std::vector<double> stamps;
+    auto link = loop.makeDisplayLink([&](DisplayLink& self) {
+        stamps.push_back(self.timestamp());
+        if (stamps.size() == 1) { // stalls the loop for three and a half periods
+            double until = loop.uptime() + 3.5 * self.duration();
+            while (loop.uptime() < until) {
+            }
+        }
+    });
+    ASSERT_NE(link, nullptr);
+    link->setPaused(false);
+    ASSERT_TRUE(runUntil([&] { return stamps.size() >= 2; }));
+    EXPECT_GE((stamps[1] - stamps[0]) / link->duration(), 2.999);
+}
+
+TEST(QtDisplayLink, frameCallback_pausesTheLink_framesStopUntilResumed) {
+    QtMainLoop loop;
+    std::vector<double> stamps;
+    auto link = loop.makeDisplayLink([&](DisplayLink& self) {
+        stamps.push_back(self.timestamp());
+        self.setPaused(true);
+    });
+    ASSERT_NE(link, nullptr);
+    link->setPaused(false);
+    ASSERT_TRUE(runUntil([&] { return !stamps.empty(); }));
+    runFor(periods(4));
+    EXPECT_EQ(stamps.size(), 1u);
+    EXPECT_TRUE(link->isPaused());
+
+    link->setPaused(false);
+    ASSERT_TRUE(runUntil([&] { return stamps.size() == 2; }));
+    EXPECT_GT(stamps[1], stamps[0]);
+}
+
+TEST(QtDisplayLink, link_destroyedInOrOutOfItsCallback_framesStop) {
+    QtMainLoop loop;
+    std::vector<std::string> log;
+    std::unique_ptr<DisplayLink> link;
+    link = loop.makeDisplayLink([&log, &link, tag = heapTag](DisplayLink&) {
+        link.reset();
+        log.push_back(tag);
+    });
+    ASSERT_NE(link, nullptr);
+    link->setPaused(false);
+    ASSERT_TRUE(runUntil([&] { return !log.empty(); }));
+    runFor(periods(4));
+    EXPECT_EQ(log.size(), 1u);
+
+    int frames = 0;
+    link = loop.makeDisplayLink([&](DisplayLink&) { ++frames; });
+    link->setPaused(false);
+    ASSERT_TRUE(runUntil([&] { return frames > 0; }));
+    link.reset();
+    runFor(periods(4));
+    EXPECT_EQ(frames, 1);
+}
+
+} // namespace
+} // namespace tovali
