@@ -26,37 +26,6 @@ TEST(MouseButton, platformNumbers_matchTheEventTable) {
     EXPECT_FALSE(mouseButtonFromRaw(2));
 }
 
-TEST(MouseButtonSet, eraseOfAbsentButton_reportsFalse) {
-    MouseButtonSet held;
-    held.insert(MouseButton::right);
-    EXPECT_FALSE(held.erase(MouseButton::left));
-    EXPECT_TRUE(held.erase(MouseButton::right));
-    EXPECT_TRUE(held.empty());
-}
-
-TEST(MotionSmoother, step_tenPointsAt60Hz_easesOutOverFiveFrames) {
-    MotionSmoother smoother{0.014};
-    smoother.addMotion(10, 0);
-    const std::vector<double> expected{6.9592, 2.1161, 0.6435, 0.1957, 0.0855};
-    for (double share : expected) {
-        const Motion out = smoother.step(frame60);
-        EXPECT_NEAR(out.x, share, 1e-4);
-        EXPECT_EQ(out.y, 0.0);
-    }
-    EXPECT_TRUE(smoother.isIdle());
-    EXPECT_EQ(smoother.pendingX, 0.0);
-}
-
-TEST(MotionSmoother, step_releasedShareFollowsTimeConstantAndFrameLength) {
-    MotionSmoother pointer{0.014};
-    pointer.addMotion(100, 0);
-    EXPECT_NEAR(pointer.step(1.0 / 120.0).x, 44.857, 1e-3);
-
-    MotionSmoother scroll{0.03};
-    scroll.addMotion(0, 100);
-    EXPECT_NEAR(scroll.step(frame60).y, 42.625, 1e-3);
-}
-
 TEST(MotionSmoother, step_withoutSmoothingOrPending_releasesAllOrNothing) {
     MotionSmoother empty{0.014};
     EXPECT_EQ(empty.step(frame60), (Motion{0.0, 0.0}));

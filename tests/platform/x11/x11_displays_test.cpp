@@ -123,13 +123,5 @@ TEST_F(X11DisplaysTest, activeDisplayBounds_noActiveMonitor_isTheRootWindow) {
     EXPECT_EQ(boundsOnceChanged(withExtra), std::vector<Rect>{wholeScreen});
 }
 
-TEST_F(X11DisplaysTest, activeDisplayBounds_nothingChanged_sendsNoRequest) {
-    displays->activeDisplayBounds();
-    auto next = XNextRequest(connection->display());
-    for (int i = 0; i < 10; ++i)
-        displays->activeDisplayBounds();
-    EXPECT_EQ(XNextRequest(connection->display()), next);
-}
-
 } // namespace
 } // namespace tovali

@@ -112,39 +112,6 @@ TEST_F(X11EventPosterTest, postMouseEvent_nonFiniteLocation_isDropped) {
     EXPECT_EQ(state.mask & (Button1Mask | Button3Mask), 0u);
 }
 
-TEST_F(X11EventPosterTest, postMouseEvent_pressAndRelease_setAndClearButtonMask) {
-    post(MouseEventType::leftMouseDown, 20.5, 30.5);
-    auto state = pointer();
-    EXPECT_EQ(state.x, 20);
-    EXPECT_EQ(state.y, 30);
-    EXPECT_EQ(state.mask & (Button1Mask | Button3Mask), unsigned{Button1Mask});
-    post(MouseEventType::leftMouseUp, 20.5, 30.5);
-    EXPECT_EQ(pointer().mask & Button1Mask, 0u);
-
-    post(MouseEventType::rightMouseDown, 60, 70);
-    state = pointer();
-    EXPECT_EQ(state.x, 60);
-    EXPECT_EQ(state.mask & (Button1Mask | Button3Mask), unsigned{Button3Mask});
-    post(MouseEventType::rightMouseUp, 60, 70);
-    EXPECT_EQ(pointer().mask & Button3Mask, 0u);
-    EXPECT_EQ(connection->errorCount(), 0u);
-}
-
-TEST_F(X11EventPosterTest, postMouseEvent_dragWithLeftHeld_movesWithButtonDown) {
-    post(MouseEventType::leftMouseDown, 100, 100);
-    post(MouseEventType::leftMouseDragged, 150.2, 120.8);
-    post(MouseEventType::leftMouseDragged, 300.9, 40.1);
-    auto state = pointer();
-    EXPECT_EQ(state.x, 300);
-    EXPECT_EQ(state.y, 40);
-    EXPECT_TRUE(state.mask & Button1Mask);
-
-    post(MouseEventType::leftMouseUp, 300.9, 40.1);
-    state = pointer();
-    EXPECT_EQ(state.x, 300);
-    EXPECT_FALSE(state.mask & Button1Mask);
-}
-
 TEST_F(X11EventPosterTest, pointerLocation_afterMove_isTheFlooredPixel) {
     post(MouseEventType::mouseMoved, 123.9, 45.1);
     EXPECT_EQ(poster->pointerLocation(), (Point{123, 45}));
@@ -176,16 +143,6 @@ TEST_F(X11EventPosterTest, postEvents_withoutFurtherCalls_reachTheServer) {
         return events.size() >= 2;
     }));
     EXPECT_EQ(events, (std::vector<int>{4, -4}));
-}
-
-TEST_F(X11EventPosterTest, postScrollEvent_wholeClicks_pressAndReleaseWheelButtons) {
-    ButtonObserver observer(server->displayName(), screenWidth, screenHeight);
-    ASSERT_TRUE(observer.ready());
-    EXPECT_EQ(scroll(observer, 96, 0), (std::vector<int>{4, -4, 4, -4}));
-    EXPECT_EQ(scroll(observer, -48, 0), (std::vector<int>{5, -5}));
-    EXPECT_EQ(scroll(observer, 0, 48), (std::vector<int>{6, -6}));
-    EXPECT_EQ(scroll(observer, 0, -48), (std::vector<int>{7, -7}));
-    EXPECT_EQ(connection->errorCount(), 0u);
 }
 
 TEST_F(X11EventPosterTest, postScrollEvent_partialClicks_carryRemainderPerAxis) {
