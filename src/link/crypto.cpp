@@ -224,6 +224,10 @@ Digest HmacSha256::tag(ByteView message) const {
     return out;
 }
 
+void cleanse(std::span<std::uint8_t> secret) {
+    OPENSSL_cleanse(secret.data(), secret.size());
+}
+
 void randomBytes(std::span<std::uint8_t> out) {
     // Predictable nonces would break pairing silently; without randomness, stop.
     if (RAND_bytes(out.data(), static_cast<int>(out.size())) != 1)

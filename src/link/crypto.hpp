@@ -77,6 +77,9 @@ private:
     alignas(8) std::array<std::byte, stateSize> outer_{};
 };
 
+/// Overwrites secret bytes in a way the compiler may not drop.
+void cleanse(std::span<std::uint8_t> secret);
+
 /// Fills the buffer from the system's secure random source.
 void randomBytes(std::span<std::uint8_t> out);
 

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "common/bytes.hpp"
+
+namespace tovali {
+
+/// The status numbers a keychain answers with.
+namespace keychain_status {
+inline constexpr int success = 0;
+inline constexpr int itemNotFound = -25300;
+inline constexpr int duplicateItem = -25299;
+/// The store cannot be used by this process here; the caller falls back to the next one.
+inline constexpr int missingEntitlement = -34018;
+/// The store is there but locked, and cannot be unlocked without the user.
+inline constexpr int interactionNotAllowed = -25308;
+/// Anything else that went wrong inside the store.
+inline constexpr int internalError = -26276;
+} // namespace keychain_status
+
+/// Which of the two stores a query addresses: the preferred one is always asked first.
+enum class KeychainVariant {
+    /// The desktop's secret store.
+    dataProtection,
+    /// A private file of this user's.
+    legacy,
+};
+
+/// One generic-password item: a secret of this user's under a service and an account.
+struct KeychainQuery {
+    std::string service;
+    std::string account;
+    KeychainVariant variant = KeychainVariant::dataProtection;
+    friend bool operator==(const KeychainQuery&, const KeychainQuery&) = default;
+};
+
+struct KeychainReadResult {
+    int status = keychain_status::itemNotFound;
+    /// The item's secret when the status is success.
+    std::optional<Bytes> data;
+};
+
+/// A store of small per-user secrets, answering with keychain status numbers.
+class Keychain {
+public:
+    virtual ~Keychain() = default;
+
+    /// The secret of the one item that matches.
+    virtual KeychainReadResult copyMatching(const KeychainQuery& query) = 0;
+    /// Adds an item readable only by this user on this computer. An existing item with the same
+    /// service and account answers duplicateItem and stays as it is.
+    virtual int add(const KeychainQuery& query, ByteView data) = 0;
+};
+
+} // namespace tovali
