@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+
+#include "link/crypto.hpp"
+#include "support/manual_main_loop.hpp"
+#include "support/memory_defaults.hpp"
+#include "trust/base64.hpp"
+#include "trust/trust_store.hpp"
+
+namespace tovali {
+namespace {
+
+using test::CapturedLog;
+using test::ManualMainLoop;
+using test::MemoryDefaults;
+
+Bytes newKey() {
+    const PublicKeyBytes key = crypto::PrivateKey::generate().publicKey();
+    return Bytes(key.begin(), key.end());
+}
+
+// A record in its stored form, slashes escaped.
+std::string record(const Bytes& key, const std::string& name, const std::string& pairedAt) {
+    std::string escapedKey;
+    for (const char c : base64Encode(key)) {
+        escapedKey += c == '/' ? "\\/" : std::string(1, c);
+    }
+    return R"({"key":")" + escapedKey + R"(","name":")" + name + R"(","pairedAt":)" + pairedAt +
+           "}";
+}
+
+Bytes bytesOf(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+class TrustStoreTest : public ::testing::Test {
+protected:
+    TrustStore load() { return TrustStore(defaults, log, loop); }
+    void store(const std::string& text) { defaults.values["trustedWatches"] = bytesOf(text); }
+    std::string stored() const {
+        const Bytes& bytes = defaults.values.at("trustedWatches");
+        return std::string(bytes.begin(), bytes.end());
+    }
+
+    ManualMainLoop loop;
+    MemoryDefaults defaults;
+    CapturedLog log;
+    Bytes a = newKey();
+    Bytes b = newKey();
+    Bytes c = newKey();
+};
+
+TEST_F(TrustStoreTest, load_withNothingOrAnEmptyListStored_startsEmptyAndWritesNothing) {
+    EXPECT_TRUE(load().watches().empty());
+    store("[]");
+    EXPECT_TRUE(load().watches().empty());
+    EXPECT_TRUE(defaults.writes.empty());
+}
+
+TEST_F(TrustStoreTest, load_dropsRecordsWhoseKeyIsNoPointAndRewritesAtOnce) {
+    Bytes offCurve = a;
+    offCurve[64] ^= 1;
+    store("[" + record(a, "A", "1") + "," + record(Bytes(a.begin(), a.end() - 1), "short", "2") +
+          "," + record(offCurve, "off", "3") + "," + record(c, "C", "4") + "]");
+    const TrustStore trust = load();
+    ASSERT_EQ(trust.watches().size(), 2U);
+    EXPECT_EQ(trust.watches()[0].name, "A");
+    EXPECT_EQ(trust.watches()[1].name, "C");
+    EXPECT_EQ(defaults.writes, (std::vector<std::string>{"trustedWatches"}));
+    EXPECT_EQ(stored(), "[" + record(a, "A", "1") + "," + record(c, "C", "4") + "]");
+}
+
+TEST_F(TrustStoreTest, load_ofAnUnreadableList_startsEmptyAndKeepsTheBytesUntilTheNextChange) {
+    for (const std::string& bad : std::vector<std::string>{
+             std::string("not json"), "[" + record(a, "A", "1") + R"(,{"key":"AAAA","name":"B"}])",
+             std::string(R"({"key":"AAAA"})"), "[" + record(a, "A", "\"1\"") + "]",
+             "[" + record(a, "A", "1e400") + "]", std::string("[\"\xff\"]"),
+             R"([{"key":"AA=A","name":"x","pairedAt":1}])"}) {
+        defaults = MemoryDefaults{};
+        store(bad);
+        EXPECT_TRUE(load().watches().empty()) << bad;
+        EXPECT_TRUE(defaults.writes.empty());
+        EXPECT_EQ(stored(), bad);
+    }
+}
+
+TEST_F(TrustStoreTest, firstChangeAfterAnUnreadableLoad_keepsACopyBesideItAndSaysWhere) {
+    store("[{\"key\":\"broken");
+    loop.setWallTime(818'241'720.5); // 2026-12-06 09:22:00.5 UTC
+    TrustStore trust = load();
+    trust.add(a, "Watch");
+
+    const std::string copy = "trustedWatches.unreadable-2026-12-06T09-22-00Z.json";
+    EXPECT_EQ(defaults.writes, (std::vector<std::string>{copy, "trustedWatches"}));
+    EXPECT_EQ(defaults.values.at(copy), bytesOf("[{\"key\":\"broken"));
+    EXPECT_EQ(log.lines, (std::vector<std::string>{
+                             "Orvanel: the list of paired watches could not be read; it was kept "
+                             "at /config/tovali/" +
+                             copy}));
+    trust.remove(b);
+    EXPECT_EQ(defaults.writes.size(), 3U) << "the copy is kept once";
+}
+
+TEST_F(TrustStoreTest, unreadableListThatCannotBeCopied_isNotReplaced) {
+    store("garbage");
+    defaults.writeFails = [](std::string_view name) { return name != "trustedWatches"; };
+    TrustStore trust = load();
+    trust.add(a, "Watch");
+    EXPECT_EQ(stored(), "garbage");
+    EXPECT_EQ(trust.watches().size(), 1U) << "the change is kept in memory";
+    EXPECT_EQ(log.lines.size(), 1U);
+
+    defaults.writeFails = nullptr;
+    trust.add(b, "Other");
+    EXPECT_EQ(trust.watches().size(), 2U);
+    EXPECT_EQ(*decodeTrustedWatches(defaults.values.at("trustedWatches")), trust.watches());
+}
+
+TEST_F(TrustStoreTest, add_appendsOrMovesTheWatchToTheEndWithNewNameAndTime) {
+    TrustStore trust = load();
+    loop.advance(1.0);
+    trust.add(a, "A");
+    trust.add(b, "B");
+    EXPECT_TRUE(trust.contains(a));
+    EXPECT_FALSE(trust.contains(c));
+    const double firstPairedAt = trust.watches()[0].pairedAt;
+    EXPECT_EQ(firstPairedAt, loop.wallTime());
+
+    loop.advance(60.0);
+    trust.add(a, "A renamed");
+    ASSERT_EQ(trust.watches().size(), 2U);
+    EXPECT_EQ(trust.watches()[0].key, b);
+    EXPECT_EQ(trust.watches()[1], (TrustedWatch{a, "A renamed", firstPairedAt + 60.0}));
+    EXPECT_EQ(*decodeTrustedWatches(defaults.values.at("trustedWatches")), trust.watches());
+}
+
+TEST_F(TrustStoreTest, add_ofAKeyStoredTwice_replacesBothWithOneRecord) {
+    store("[" + record(a, "A1", "1") + "," + record(b, "B", "2") + "," + record(a, "A2", "3") +
+          "]");
+    TrustStore trust = load();
+    EXPECT_EQ(trust.watches().size(), 3U);
+    trust.add(a, "A");
+    ASSERT_EQ(trust.watches().size(), 2U);
+    EXPECT_EQ(trust.watches()[0].name, "B");
+    EXPECT_EQ(trust.watches()[1].name, "A");
+}
+
+TEST_F(TrustStoreTest, remove_savesAlwaysAndAnEmptyListIsStoredAsBrackets) {
+    TrustStore trust = load();
+    trust.add(a, "A");
+    const std::string before = stored();
+    trust.remove(c);
+    EXPECT_EQ(defaults.writes.size(), 2U);
+    EXPECT_EQ(stored(), before);
+    trust.remove(a);
+    EXPECT_TRUE(trust.watches().empty());
+    EXPECT_EQ(stored(), "[]");
+}
+
+TEST_F(TrustStoreTest, storedList_readsBackEqualAfterARestart) {
+    TrustStore trust = load();
+    loop.setWallTime(786'543'210.123456789);
+    trust.add(a, "Ann's \"Watch\" / 🙂");
+    loop.setWallTime(0.1 + 0.2);
+    trust.add(b, "B");
+    EXPECT_EQ(load().watches(), trust.watches());
+}
+
+} // namespace
+} // namespace tovali

@@ -1,0 +1,132 @@
+#include <cmath>
+#include <cstring>
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "trust/base64.hpp"
+#include "trust/trusted_watch.hpp"
+
+namespace tovali {
+namespace {
+
+Bytes slashyKey() {
+    Bytes key{0x04};
+    key.insert(key.end(), 32, 0xff);
+    for (std::uint8_t i = 0; i < 32; ++i) {
+        key.push_back(i);
+    }
+    return key;
+}
+
+Bytes bytesOf(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
+
+TEST(TrustedWatchJson, encode_isCompactOrderedWithEscapedSlashesAndShortestNumbers) {
+    const std::vector<TrustedWatch> watches{
+        {slashyKey(), "Ann's \"Watch\" a/b\\\n\x01 é", 786543210.123456789},
+        {Bytes{0x04}, "", 0.1 + 0.2},
+        {Bytes{}, "n", 786000000.0},
+    };
+    const std::string slashes(42, '/');
+    EXPECT_EQ(
+        *encodeTrustedWatches(watches),
+        R"([{"key":"BP)" +
+            [&] {
+                std::string escaped;
+                for (std::size_t i = 0; i < slashes.size(); ++i) {
+                    escaped += "\\/";
+                }
+                return escaped;
+            }() +
+            R"(AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=","name":"Ann's \"Watch\" a\/b\\\n\u0001 é","pairedAt":786543210.1234568},)"
+            R"({"key":"BA==","name":"","pairedAt":0.30000000000000004},)"
+            R"({"key":"","name":"n","pairedAt":786000000}])");
+    EXPECT_EQ(*encodeTrustedWatches({}), "[]");
+}
+
+TEST(TrustedWatchJson, encode_ofATimeThatIsNoNumber_fails) {
+    EXPECT_FALSE(encodeTrustedWatches({{Bytes{4}, "x", std::nan("")}}));
+    EXPECT_FALSE(encodeTrustedWatches({{Bytes{4}, "x", INFINITY}}));
+}
+
+TEST(TrustedWatchJson, roundTrip_keepsEveryRecordToTheLastBit) {
+    std::mt19937_64 random(11);
+    std::vector<TrustedWatch> watches;
+    for (int i = 0; i < 200; ++i) {
+        Bytes key(65);
+        for (auto& byte : key) {
+            byte = static_cast<std::uint8_t>(random());
+        }
+        double pairedAt = 0;
+        const std::uint64_t bits = random() & 0x7fefffffffffffffULL; // finite, either sign below
+        std::memcpy(&pairedAt, &bits, sizeof pairedAt);
+        watches.push_back(
+            {key, "watch " + std::to_string(i) + " /\"\\", i % 2 ? pairedAt : -pairedAt});
+    }
+    const std::string text = *encodeTrustedWatches(watches);
+    const auto decoded = decodeTrustedWatches(bytesOf(text));
+    ASSERT_TRUE(decoded);
+    ASSERT_EQ(decoded->size(), watches.size());
+    for (std::size_t i = 0; i < watches.size(); ++i) {
+        EXPECT_EQ((*decoded)[i], watches[i]) << i;
+        EXPECT_EQ(std::signbit((*decoded)[i].pairedAt), std::signbit(watches[i].pairedAt));
+    }
+}
+
+TEST(TrustedWatchJson, decode_acceptsAnyOrderSpacingSlashesAndUnknownMembers) {
+    // Every other slash of the key escaped.
+    std::string key;
+    bool escape = true;
+    for (const char c : base64Encode(slashyKey())) {
+        key += c == '/' && (escape = !escape) ? "\\/" : std::string(1, c);
+    }
+    const auto decoded =
+        decodeTrustedWatches(bytesOf(" [ {\"pairedAt\" : 12 ,\n\"extra\": [1, {\"x\": null}], "
+                                     "\"name\":\"a\\/b/c\\u00e9\",\t\"key\":\"" +
+                                     key + "\"} ] "));
+    ASSERT_TRUE(decoded);
+    ASSERT_EQ(decoded->size(), 1U);
+    EXPECT_EQ((*decoded)[0], (TrustedWatch{slashyKey(), "a/b/c\xc3\xa9", 12.0}));
+}
+
+TEST(TrustedWatchJson, decode_refusesTheWholeListForAnyMalformedElement) {
+    const std::string good = R"({"key":"BA==","name":"n","pairedAt":1})";
+    for (const std::string& bad : std::vector<std::string>{
+             std::string(""),
+             std::string("{}"),
+             std::string("[") + good,
+             "[" + good + ",1]",
+             "[" + good + R"(,{"key":"BA==","name":"n"}])",
+             R"([{"key":"BA==","name":7,"pairedAt":1}])",
+             R"([{"key":"BA==","name":"n","pairedAt":"1"}])",
+             R"([{"key":"BA==","name":"n","pairedAt":null}])",
+             R"([{"key":"BA==","name":"n","pairedAt":1e999}])",
+             R"([{"key":"BA=","name":"n","pairedAt":1}])",
+             R"([{"key":"B A==","name":"n","pairedAt":1}])",
+             R"([{"key":"BA==\n","name":"n","pairedAt":1}])",
+             R"([{"key":"-_==","name":"n","pairedAt":1}])",
+             "[\"\xc3\x28\"]",
+             std::string("\0[]", 3),
+         }) {
+        EXPECT_FALSE(decodeTrustedWatches(bytesOf(bad))) << bad;
+    }
+}
+
+TEST(Base64, decode_isStrictAboutPaddingAndAlphabet) {
+    EXPECT_EQ(*base64Decode(""), Bytes{});
+    EXPECT_EQ(*base64Decode("AA=="), Bytes{0});
+    EXPECT_EQ(*base64Decode("AAA="), (Bytes{0, 0}));
+    EXPECT_EQ(*base64Decode("+/+/"), (Bytes{0xfb, 0xff, 0xbf}));
+    for (const char* bad : {"A", "AA", "AA=", "A===", "====", "AA=A", "=AAA", "AAAA=AAA", "AA*A"}) {
+        EXPECT_FALSE(base64Decode(bad)) << bad;
+    }
+    for (std::size_t length = 0; length < 8; ++length) {
+        Bytes bytes(length, 0xa5);
+        EXPECT_EQ(*base64Decode(base64Encode(bytes)), bytes);
+    }
+}
+
+} // namespace
+} // namespace tovali
