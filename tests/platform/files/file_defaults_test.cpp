@@ -1,0 +1,130 @@
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "files_test_support.hpp"
+#include "platform/files/file_defaults.hpp"
+
+namespace tovali {
+namespace {
+
+using namespace files_test;
+using FileDefaultsTest = TempFolderTest;
+
+Bytes bytesOf(const std::string& text) {
+    return toBytes(asBytes(text));
+}
+
+TEST_F(FileDefaultsTest, setData_thenData_returnsExactlyTheStoredBytes) {
+    FileDefaults defaults(root() + "/config/tovali");
+    Bytes large(1 << 20);
+    for (std::size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<std::uint8_t>(i % 251);
+    const Bytes values[] = {{}, {0, 0, 0x0a, 0, 0xff}, large};
+    for (const auto& value : values) {
+        ASSERT_TRUE(defaults.setData("value", value));
+        EXPECT_EQ(defaults.data("value"), value);
+        EXPECT_EQ(std::filesystem::file_size(defaults.location("value")), value.size());
+    }
+}
+
+TEST_F(FileDefaultsTest, data_absentOrNotAPlainFile_isNothing) {
+    FileDefaults defaults(root() + "/tovali");
+    EXPECT_FALSE(defaults.data("trustedWatches"));
+    EXPECT_EQ(modeOf(defaults.folder()), -1);
+
+    ASSERT_TRUE(defaults.setData("plain", bytesOf("x")));
+    EXPECT_FALSE(defaults.data("absent"));
+    ASSERT_EQ(::mkdir(defaults.location("folder").c_str(), 0700), 0);
+    ASSERT_EQ(::symlink(defaults.location("plain").c_str(), defaults.location("link").c_str()), 0);
+    ASSERT_EQ(::mkfifo(defaults.location("fifo").c_str(), 0600), 0);
+    for (const char* name : {"folder", "link", "fifo"})
+        EXPECT_FALSE(defaults.data(name)) << name;
+}
+
+TEST_F(FileDefaultsTest, setData_existingValue_replacesItWhole) {
+    FileDefaults defaults(root() + "/tovali");
+    ASSERT_TRUE(defaults.setData("name", bytesOf("a longer first value")));
+    ASSERT_TRUE(defaults.setData("name", bytesOf("short")));
+    EXPECT_EQ(defaults.data("name"), bytesOf("short"));
+    EXPECT_EQ(entriesOf(defaults.folder()), std::set<std::string>{"name"});
+}
+
+TEST_F(FileDefaultsTest, setData_missingFolders_areMadeOwnerOnly) {
+    FileDefaults defaults(root() + "/config/tovali");
+    ASSERT_TRUE(defaults.setData("name", bytesOf("x")));
+    EXPECT_EQ(modeOf(root() + "/config"), 0700);
+    EXPECT_EQ(modeOf(defaults.folder()), 0700);
+    EXPECT_EQ(modeOf(defaults.location("name")), 0600);
+}
+
+TEST_F(FileDefaultsTest, setData_killedAtAnyStep_leavesOldOrNewValueAndNextSaveWorks) {
+    const std::string folder = root() + "/tovali";
+    FileDefaults defaults(folder);
+    for (auto step : allSteps) {
+        ASSERT_TRUE(defaults.setData("trustedWatches", bytesOf("old value")));
+        ASSERT_TRUE(killedAt(step, [&](const files::SaveObserver& observer) {
+            FileDefaults(folder, observer).setData("trustedWatches", bytesOf("new"));
+        }));
+        auto expected = step < files::SaveStep::placed ? "old value" : "new";
+        EXPECT_EQ(defaults.data("trustedWatches"), bytesOf(expected));
+        ASSERT_TRUE(defaults.setData("trustedWatches", bytesOf("next")));
+        EXPECT_EQ(defaults.data("trustedWatches"), bytesOf("next"));
+    }
+}
+
+TEST_F(FileDefaultsTest, setData_leftoverTemporaryFiles_areNeverReadAndStaleOnesGo) {
+    FileDefaults defaults(root() + "/tovali");
+    ASSERT_TRUE(defaults.setData("other", bytesOf("x")));
+    const std::string stale = ".tmp-trustedWatches.0123456789abcdef";
+    const std::string young = ".tmp-trustedWatches.fedcba9876543210";
+    const std::string staleOfOther = ".tmp-other.0123456789abcdef";
+    for (const auto& name : {stale, young, staleOfOther})
+        writeText(defaults.folder() + "/" + name, "torn");
+    const timespec hourAgo{std::time(nullptr) - 3600, 0};
+    const timespec times[] = {hourAgo, hourAgo};
+    for (const auto& name : {stale, staleOfOther})
+        ASSERT_EQ(::utimensat(AT_FDCWD, (defaults.folder() + "/" + name).c_str(), times, 0), 0);
+
+    EXPECT_FALSE(defaults.data("trustedWatches"));
+    ASSERT_TRUE(defaults.setData("trustedWatches", bytesOf("new")));
+    EXPECT_EQ(defaults.data("trustedWatches"), bytesOf("new"));
+    EXPECT_EQ(entriesOf(defaults.folder()),
+              (std::set<std::string>{"other", "trustedWatches", young, staleOfOther}));
+}
+
+TEST_F(FileDefaultsTest, setData_folderInTheWay_failsAndLeavesNoTemporaryFile) {
+    FileDefaults defaults(root() + "/tovali");
+    ASSERT_TRUE(defaults.setData("name", bytesOf("x")));
+    ASSERT_TRUE(std::filesystem::remove(defaults.location("name")));
+    ASSERT_EQ(::mkdir(defaults.location("name").c_str(), 0700), 0);
+    writeText(defaults.location("name") + "/inside", "x");
+    EXPECT_FALSE(defaults.setData("name", bytesOf("y")));
+    EXPECT_EQ(entriesOf(defaults.folder()), std::set<std::string>{"name"});
+}
+
+TEST_F(FileDefaultsTest, location_anyName_isASafeDistinctFileThatRoundTrips) {
+    FileDefaults defaults(root() + "/tovali");
+    const std::string kept[] = {"trustedWatches",
+                                "trustedWatches.unreadable-2026-12-06T09-22-00Z.json"};
+    for (const auto& name : kept)
+        EXPECT_EQ(defaults.location(name), defaults.folder() + "/" + name);
+    EXPECT_EQ(defaults.location(".hidden"), defaults.folder() + "/%2Ehidden");
+
+    const std::string awkward[] = {".", "..", ".hidden", "a/b", "../x", "", "%", "sp ace", "é"};
+    for (const auto& name : awkward)
+        ASSERT_TRUE(defaults.setData(name, bytesOf(name))) << name;
+    auto names = entriesOf(defaults.folder());
+    EXPECT_EQ(names.size(), std::size(awkward));
+    for (const auto& name : names)
+        EXPECT_NE(name.front(), '.') << name;
+    for (const auto& name : awkward) {
+        EXPECT_EQ(defaults.data(name), bytesOf(name)) << name;
+        EXPECT_TRUE(names.contains(defaults.location(name).substr(defaults.folder().size() + 1)));
+    }
+}
+
+} // namespace
+} // namespace tovali

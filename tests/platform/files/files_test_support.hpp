@@ -1,0 +1,107 @@
+#pragma once
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/files/atomic_file.hpp"
+
+namespace tovali::files_test {
+
+/// Each test gets a fresh folder of its own, removed with everything in it afterwards.
+class TempFolderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = ::testing::TempDir() + "tovali-files-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        root_ = pattern;
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(root_, ignored);
+    }
+
+    const std::string& root() const { return root_; }
+
+private:
+    std::string root_;
+};
+
+/// The permission bits of whatever is at `path`, symlinks not followed; -1 when nothing is.
+inline int modeOf(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;
+}
+
+inline std::set<std::string> entriesOf(const std::string& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+inline void writeText(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+inline std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+/// Runs `save` in a child process whose observer kills it at `step`; true when it died there.
+inline bool killedAt(files::SaveStep step,
+                     const std::function<void(const files::SaveObserver&)>& save) {
+    pid_t child = ::fork();
+    if (child == 0) {
+        save([step](files::SaveStep reached) {
+            if (reached == step)
+                std::raise(SIGKILL);
+        });
+        ::_exit(0);
+    }
+    int status = 0;
+    while (child > 0 && ::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return child > 0 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
+
+inline constexpr files::SaveStep allSteps[] = {
+    files::SaveStep::tempCreated, files::SaveStep::written, files::SaveStep::synced,
+    files::SaveStep::placed, files::SaveStep::folderSynced};
+
+/// Sets an environment variable, or clears it, until the end of the scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
+        if (const char* old = std::getenv(name))
+            old_ = old;
+        set(value);
+    }
+    ~ScopedEnv() { set(old_); }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    void set(const std::optional<std::string>& value) {
+        if (value)
+            ::setenv(name_, value->c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+} // namespace tovali::files_test
