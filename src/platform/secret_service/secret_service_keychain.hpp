@@ -1,0 +1,21 @@
+#pragma once
+
+#include "platform/keychain.hpp"
+
+namespace tovali {
+
+/// The desktop's Secret Service (gnome-keyring, KWallet, KeePassXC) on the session bus, through
+/// libsecret. Items live in the default collection under this application's own schema, keyed by
+/// service and account; the query's variant is not looked at.
+///
+/// Each call opens its own session with the service and drops it again, so a service that starts,
+/// restarts or goes away between calls is met as it is now. The calls block, and never show a
+/// password prompt: a locked item or collection answers interactionNotAllowed. Without a service
+/// that answers, both calls answer missingEntitlement.
+class SecretServiceKeychain : public Keychain {
+public:
+    KeychainReadResult copyMatching(const KeychainQuery& query) override;
+    int add(const KeychainQuery& query, ByteView data) override;
+};
+
+} // namespace tovali

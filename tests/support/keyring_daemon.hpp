@@ -1,0 +1,38 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "support/session_bus.hpp"
+
+namespace tovali::test {
+
+/// gnome-keyring-daemon's Secret Service on a private session bus, with a home of its own so that
+/// no real keyring is read or written. It is ready, with an unlocked default collection, when
+/// running() is true; otherwise error() says why not.
+class KeyringDaemon {
+public:
+    explicit KeyringDaemon(const SessionBus& bus);
+    ~KeyringDaemon();
+    KeyringDaemon(const KeyringDaemon&) = delete;
+    KeyringDaemon& operator=(const KeyringDaemon&) = delete;
+
+    bool running() const { return !defaultCollection_.empty(); }
+    const std::string& error() const { return error_; }
+
+    /// Locks the default collection; it cannot be unlocked again without a prompt. Answers why
+    /// that failed, or none.
+    std::optional<std::string> lockDefaultCollection();
+
+private:
+    std::string fail(const std::string& why);
+
+    std::string busAddress_;
+    TemporaryFolder folder_{"tovali-keyring"};
+    ChildProcess daemon_;
+    std::string logPath_;
+    std::string defaultCollection_;
+    std::string error_;
+};
+
+} // namespace tovali::test
