@@ -95,16 +95,6 @@ TEST_F(FileDefaultsTest, setData_leftoverTemporaryFiles_areNeverReadAndStaleOnes
               (std::set<std::string>{"other", "trustedWatches", young, staleOfOther}));
 }
 
-TEST_F(FileDefaultsTest, setData_folderInTheWay_failsAndLeavesNoTemporaryFile) {
-    FileDefaults defaults(root() + "/tovali");
-    ASSERT_TRUE(defaults.setData("name", bytesOf("x")));
-    ASSERT_TRUE(std::filesystem::remove(defaults.location("name")));
-    ASSERT_EQ(::mkdir(defaults.location("name").c_str(), 0700), 0);
-    writeText(defaults.location("name") + "/inside", "x");
-    EXPECT_FALSE(defaults.setData("name", bytesOf("y")));
-    EXPECT_EQ(entriesOf(defaults.folder()), std::set<std::string>{"name"});
-}
-
 TEST_F(FileDefaultsTest, location_anyName_isASafeDistinctFileThatRoundTrips) {
     FileDefaults defaults(root() + "/tovali");
     const std::string kept[] = {"trustedWatches",
