@@ -20,12 +20,6 @@ namespace {
 constexpr int screenWidth = 1024;
 constexpr int screenHeight = 768;
 
-struct Pointer {
-    int x = 0;
-    int y = 0;
-    unsigned mask = 0;
-};
-
 class InputEngineX11Test : public testing::Test {
 protected:
     void SetUp() override {
@@ -41,16 +35,9 @@ protected:
 
     // Where the server's pointer is, asked from another client once the server has taken all
     // that the engine posted.
-    Pointer pointer() {
+    test::PointerState pointer() {
         XSync(connection->display(), False);
-        Window root = 0;
-        Window child = 0;
-        Pointer p;
-        int windowX = 0;
-        int windowY = 0;
-        XQueryPointer(probe.get(), DefaultRootWindow(probe.get()), &root, &child, &p.x, &p.y,
-                      &windowX, &windowY, &p.mask);
-        return p;
+        return test::queryPointer(probe.get());
     }
 
     void warp(int x, int y) {
@@ -80,7 +67,7 @@ TEST_F(InputEngineX11Test, move_landsWhereTheEngineSaysAndStopsAtTheScreenEdge) 
     ASSERT_TRUE(engine->position());
     EXPECT_NEAR(engine->position()->x, 110, 1e-9);
     EXPECT_NEAR(engine->position()->y, 95, 1e-9);
-    Pointer p = pointer();
+    test::PointerState p = pointer();
     EXPECT_EQ(p.x, 110);
     EXPECT_EQ(p.y, 95);
 
@@ -94,7 +81,7 @@ TEST_F(InputEngineX11Test, heldButton_showsInTheButtonMaskUntilTheWatchFallsSile
     warp(300, 300);
     engine->handleInput(ButtonInput{MouseButton::left, ButtonAction::down});
     glide(MoveInput{20, 0});
-    Pointer p = pointer();
+    test::PointerState p = pointer();
     EXPECT_NE(p.mask & Button1Mask, 0U);
     EXPECT_EQ(p.x, 320) << "a drag moves the pointer";
 

@@ -18,15 +18,10 @@ namespace tovali {
 namespace {
 
 using test::ButtonObserver;
+using test::PointerState;
 
 constexpr int screenWidth = 1024;
 constexpr int screenHeight = 768;
-
-struct PointerState {
-    int x = 0;
-    int y = 0;
-    unsigned mask = 0;
-};
 
 class X11EventPosterTest : public testing::Test {
 protected:
@@ -55,16 +50,7 @@ protected:
         return probePointer();
     }
 
-    PointerState probePointer() {
-        Window root = 0;
-        Window child = 0;
-        PointerState state;
-        int windowX = 0;
-        int windowY = 0;
-        XQueryPointer(probe.get(), DefaultRootWindow(probe.get()), &root, &child, &state.x,
-                      &state.y, &windowX, &windowY, &state.mask);
-        return state;
-    }
+    PointerState probePointer() { return test::queryPointer(probe.get()); }
 
     std::vector<int> scroll(ButtonObserver& observer, std::int32_t vertical,
                             std::int32_t horizontal) {

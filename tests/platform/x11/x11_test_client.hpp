@@ -19,6 +19,24 @@ inline XClient openClient(const std::string& displayName) {
     return XClient(XOpenDisplay(displayName.c_str()));
 }
 
+struct PointerState {
+    int x = 0;
+    int y = 0;
+    unsigned mask = 0;
+};
+
+/// Where the server's pointer is and which buttons are down, as this client sees them.
+inline PointerState queryPointer(Display* display) {
+    Window root = 0;
+    Window child = 0;
+    PointerState state;
+    int windowX = 0;
+    int windowY = 0;
+    XQueryPointer(display, DefaultRootWindow(display), &root, &child, &state.x, &state.y, &windowX,
+                  &windowY, &state.mask);
+    return state;
+}
+
 // A second client with a full-screen window that records the buttons pressed (+n) and released
 // (-n) over it. Xvfb runs no window manager, so the window is mapped exactly where asked.
 class ButtonObserver {
