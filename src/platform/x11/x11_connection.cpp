@@ -4,7 +4,6 @@
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xrandr.h>
 #include <algorithm>
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -12,9 +11,9 @@ namespace tovali {
 namespace {
 
 // Xlib has one error handler per process: ours counts errors on our connections and hands the
-// others to the handler it replaced, so other Xlib users keep their behaviour.
+// others to the handler it replaced, so other Xlib users keep their behaviour. All X calls run
+// on the one main thread, so the registry needs no lock.
 struct ErrorRegistry {
-    std::mutex mutex;
     std::vector<std::pair<Display*, std::uint64_t*>> counters;
     XErrorHandler previous = nullptr;
     bool installed = false;
@@ -27,23 +26,17 @@ ErrorRegistry& errorRegistry() {
 
 int countError(Display* display, XErrorEvent* error) {
     auto& registry = errorRegistry();
-    XErrorHandler previous = nullptr;
-    {
-        std::lock_guard lock(registry.mutex);
-        for (auto& [known, counter] : registry.counters) {
-            if (known == display) {
-                ++*counter;
-                return 0;
-            }
+    for (auto& [known, counter] : registry.counters) {
+        if (known == display) {
+            ++*counter;
+            return 0;
         }
-        previous = registry.previous;
     }
-    return previous ? previous(display, error) : 0;
+    return registry.previous ? registry.previous(display, error) : 0;
 }
 
 void watchErrors(Display* display, std::uint64_t* counter) {
     auto& registry = errorRegistry();
-    std::lock_guard lock(registry.mutex);
     if (!registry.installed) {
         registry.previous = XSetErrorHandler(countError);
         registry.installed = true;
@@ -53,7 +46,6 @@ void watchErrors(Display* display, std::uint64_t* counter) {
 
 void unwatchErrors(Display* display) {
     auto& registry = errorRegistry();
-    std::lock_guard lock(registry.mutex);
     std::erase_if(registry.counters, [&](const auto& entry) { return entry.first == display; });
 }
 
