@@ -1,7 +1,8 @@
 #pragma once
 
 #include <string>
-#include <sys/types.h>
+
+#include "support/child_process.hpp"
 
 namespace tovali::test {
 
@@ -10,21 +11,15 @@ namespace tovali::test {
 class XvfbServer {
 public:
     explicit XvfbServer(int width = 1024, int height = 768);
-    ~XvfbServer();
-    XvfbServer(const XvfbServer&) = delete;
-    XvfbServer& operator=(const XvfbServer&) = delete;
 
-    bool running() const { return pid_ > 0; }
+    bool running() const { return !displayName_.empty(); }
     /// ":N", for XOpenDisplay.
     const std::string& displayName() const { return displayName_; }
     const std::string& error() const { return error_; }
 
 private:
-    /// Waits for the server to end (asking it first when terminate is set), killing it after a
-    /// time-out; returns its wait status.
-    int stop(bool terminate);
-
-    pid_t pid_ = -1;
+    TemporaryFolder folder_{"tovali-xvfb"};
+    ChildProcess server_;
     std::string displayName_;
     std::string error_;
 };
