@@ -60,7 +60,7 @@ bool TrustStore::contains(ByteView key) const {
 
 void TrustStore::add(ByteView key, std::string name) {
     removeAll(key);
-    watches_.push_back({Bytes(key.begin(), key.end()), std::move(name), clock_.wallTime()});
+    watches_.push_back({toBytes(key), std::move(name), clock_.wallTime()});
     save();
 }
 

@@ -36,7 +36,7 @@ TEST(KeychainQueries, dataProtectionVariantComesFirst) {
 TEST_F(MacKeyStorageTest, firstLaunch_addsToThePreferredStoreAndTheNextLaunchReadsTheSameKey) {
     const crypto::PrivateKey first = load();
     ASSERT_NE(stored(dataProtection), nullptr);
-    EXPECT_EQ(*stored(dataProtection), Bytes(first.raw().begin(), first.raw().end()));
+    EXPECT_EQ(*stored(dataProtection), toBytes(first.raw()));
     EXPECT_EQ(stored(legacy), nullptr);
 
     keychain.calls.clear();
@@ -62,8 +62,7 @@ TEST_F(MacKeyStorageTest, storedBytesThatAreNoKey_giveANewKeyEachLaunchAndStayUn
 
 TEST_F(MacKeyStorageTest, legacyItem_isUsedWhenThePreferredStoreHasNone) {
     const crypto::PrivateKey original = crypto::PrivateKey::generate();
-    keychain.putItem(legacy, macKeyService, macKeyAccount,
-                     Bytes(original.raw().begin(), original.raw().end()));
+    keychain.putItem(legacy, macKeyService, macKeyAccount, toBytes(original.raw()));
     keychain.scriptRead(dataProtection, {keychain_status::missingEntitlement});
     EXPECT_EQ(load().publicKey(), original.publicKey());
     EXPECT_EQ(stored(dataProtection), nullptr);
@@ -72,10 +71,8 @@ TEST_F(MacKeyStorageTest, legacyItem_isUsedWhenThePreferredStoreHasNone) {
 TEST_F(MacKeyStorageTest, itemsInBothStores_thePreferredOneWins) {
     const crypto::PrivateKey preferred = crypto::PrivateKey::generate();
     const crypto::PrivateKey older = crypto::PrivateKey::generate();
-    keychain.putItem(dataProtection, macKeyService, macKeyAccount,
-                     Bytes(preferred.raw().begin(), preferred.raw().end()));
-    keychain.putItem(legacy, macKeyService, macKeyAccount,
-                     Bytes(older.raw().begin(), older.raw().end()));
+    keychain.putItem(dataProtection, macKeyService, macKeyAccount, toBytes(preferred.raw()));
+    keychain.putItem(legacy, macKeyService, macKeyAccount, toBytes(older.raw()));
     EXPECT_EQ(load().publicKey(), preferred.publicKey());
 }
 
@@ -84,7 +81,7 @@ TEST_F(MacKeyStorageTest, preferredStoreNotPermitted_fallsBackToTheFileStoreSile
     keychain.scriptRead(dataProtection, {keychain_status::missingEntitlement});
     const crypto::PrivateKey first = load();
     ASSERT_NE(stored(legacy), nullptr);
-    EXPECT_EQ(*stored(legacy), Bytes(first.raw().begin(), first.raw().end()));
+    EXPECT_EQ(*stored(legacy), toBytes(first.raw()));
     EXPECT_EQ(load().publicKey(), first.publicKey()) << "later reads find it in the second store";
     EXPECT_TRUE(log.lines.empty());
 }

@@ -14,8 +14,7 @@ using test::ManualMainLoop;
 using test::MemoryDefaults;
 
 Bytes newKey() {
-    const PublicKeyBytes key = crypto::PrivateKey::generate().publicKey();
-    return Bytes(key.begin(), key.end());
+    return toBytes(crypto::PrivateKey::generate().publicKey());
 }
 
 // A record in its stored form, slashes escaped.
@@ -28,14 +27,12 @@ std::string record(const Bytes& key, const std::string& name, const std::string&
            "}";
 }
 
-Bytes bytesOf(const std::string& text) {
-    return Bytes(text.begin(), text.end());
-}
-
 class TrustStoreTest : public ::testing::Test {
 protected:
     TrustStore load() { return TrustStore(defaults, log, loop); }
-    void store(const std::string& text) { defaults.values["trustedWatches"] = bytesOf(text); }
+    void store(const std::string& text) {
+        defaults.values["trustedWatches"] = toBytes(asBytes(text));
+    }
     std::string stored() const {
         const Bytes& bytes = defaults.values.at("trustedWatches");
         return std::string(bytes.begin(), bytes.end());
@@ -91,7 +88,7 @@ TEST_F(TrustStoreTest, firstChangeAfterAnUnreadableLoad_keepsACopyBesideItAndSay
 
     const std::string copy = "trustedWatches.unreadable-2026-12-06T09-22-00Z.json";
     EXPECT_EQ(defaults.writes, (std::vector<std::string>{copy, "trustedWatches"}));
-    EXPECT_EQ(defaults.values.at(copy), bytesOf("[{\"key\":\"broken"));
+    EXPECT_EQ(defaults.values.at(copy), toBytes(asBytes("[{\"key\":\"broken")));
     EXPECT_EQ(log.lines, (std::vector<std::string>{
                              "Orvanel: the list of paired watches could not be read; it was kept "
                              "at /config/tovali/" +

@@ -19,10 +19,6 @@ Bytes slashyKey() {
     return key;
 }
 
-Bytes bytesOf(std::string_view text) {
-    return Bytes(text.begin(), text.end());
-}
-
 TEST(TrustedWatchJson, encode_isCompactOrderedWithEscapedSlashesAndShortestNumbers) {
     const std::vector<TrustedWatch> watches{
         {slashyKey(), "Ann's \"Watch\" a/b\\\n\x01 é", 786543210.123456789},
@@ -66,7 +62,7 @@ TEST(TrustedWatchJson, roundTrip_keepsEveryRecordToTheLastBit) {
             {key, "watch " + std::to_string(i) + " /\"\\", i % 2 ? pairedAt : -pairedAt});
     }
     const std::string text = *encodeTrustedWatches(watches);
-    const auto decoded = decodeTrustedWatches(bytesOf(text));
+    const auto decoded = decodeTrustedWatches(toBytes(asBytes(text)));
     ASSERT_TRUE(decoded);
     ASSERT_EQ(decoded->size(), watches.size());
     for (std::size_t i = 0; i < watches.size(); ++i) {
@@ -82,10 +78,10 @@ TEST(TrustedWatchJson, decode_acceptsAnyOrderSpacingSlashesAndUnknownMembers) {
     for (const char c : base64Encode(slashyKey())) {
         key += c == '/' && (escape = !escape) ? "\\/" : std::string(1, c);
     }
-    const auto decoded =
-        decodeTrustedWatches(bytesOf(" [ {\"pairedAt\" : 12 ,\n\"extra\": [1, {\"x\": null}], "
-                                     "\"name\":\"a\\/b/c\\u00e9\",\t\"key\":\"" +
-                                     key + "\"} ] "));
+    const auto decoded = decodeTrustedWatches(
+        toBytes(asBytes(" [ {\"pairedAt\" : 12 ,\n\"extra\": [1, {\"x\": null}], "
+                        "\"name\":\"a\\/b/c\\u00e9\",\t\"key\":\"" +
+                        key + "\"} ] ")));
     ASSERT_TRUE(decoded);
     ASSERT_EQ(decoded->size(), 1U);
     EXPECT_EQ((*decoded)[0], (TrustedWatch{slashyKey(), "a/b/c\xc3\xa9", 12.0}));
@@ -110,7 +106,7 @@ TEST(TrustedWatchJson, decode_refusesTheWholeListForAnyMalformedElement) {
              "[\"\xc3\x28\"]",
              std::string("\0[]", 3),
          }) {
-        EXPECT_FALSE(decodeTrustedWatches(bytesOf(bad))) << bad;
+        EXPECT_FALSE(decodeTrustedWatches(toBytes(asBytes(bad)))) << bad;
     }
 }
 

@@ -13,10 +13,6 @@ namespace {
 using namespace files_test;
 using FileDefaultsTest = TempFolderTest;
 
-Bytes bytesOf(const std::string& text) {
-    return toBytes(asBytes(text));
-}
-
 TEST_F(FileDefaultsTest, setData_thenData_returnsExactlyTheStoredBytes) {
     FileDefaults defaults(root() + "/config/tovali");
     Bytes large(1 << 20);
@@ -35,7 +31,7 @@ TEST_F(FileDefaultsTest, data_absentOrNotAPlainFile_isNothing) {
     EXPECT_FALSE(defaults.data("trustedWatches"));
     EXPECT_EQ(modeOf(defaults.folder()), -1);
 
-    ASSERT_TRUE(defaults.setData("plain", bytesOf("x")));
+    ASSERT_TRUE(defaults.setData("plain", toBytes(asBytes("x"))));
     EXPECT_FALSE(defaults.data("absent"));
     ASSERT_EQ(::mkdir(defaults.location("folder").c_str(), 0700), 0);
     ASSERT_EQ(::symlink(defaults.location("plain").c_str(), defaults.location("link").c_str()), 0);
@@ -46,15 +42,15 @@ TEST_F(FileDefaultsTest, data_absentOrNotAPlainFile_isNothing) {
 
 TEST_F(FileDefaultsTest, setData_existingValue_replacesItWhole) {
     FileDefaults defaults(root() + "/tovali");
-    ASSERT_TRUE(defaults.setData("name", bytesOf("a longer first value")));
-    ASSERT_TRUE(defaults.setData("name", bytesOf("short")));
-    EXPECT_EQ(defaults.data("name"), bytesOf("short"));
+    ASSERT_TRUE(defaults.setData("name", toBytes(asBytes("a longer first value"))));
+    ASSERT_TRUE(defaults.setData("name", toBytes(asBytes("short"))));
+    EXPECT_EQ(defaults.data("name"), toBytes(asBytes("short")));
     EXPECT_EQ(entriesOf(defaults.folder()), std::set<std::string>{"name"});
 }
 
 TEST_F(FileDefaultsTest, setData_missingFolders_areMadeOwnerOnly) {
     FileDefaults defaults(root() + "/config/tovali");
-    ASSERT_TRUE(defaults.setData("name", bytesOf("x")));
+    ASSERT_TRUE(defaults.setData("name", toBytes(asBytes("x"))));
     EXPECT_EQ(modeOf(root() + "/config"), 0700);
     EXPECT_EQ(modeOf(defaults.folder()), 0700);
     EXPECT_EQ(modeOf(defaults.location("name")), 0600);
@@ -64,20 +60,20 @@ TEST_F(FileDefaultsTest, setData_killedAtAnyStep_leavesOldOrNewValueAndNextSaveW
     const std::string folder = root() + "/tovali";
     FileDefaults defaults(folder);
     for (auto step : allSteps) {
-        ASSERT_TRUE(defaults.setData("trustedWatches", bytesOf("old value")));
+        ASSERT_TRUE(defaults.setData("trustedWatches", toBytes(asBytes("old value"))));
         ASSERT_TRUE(killedAt(step, [&](const files::SaveObserver& observer) {
-            FileDefaults(folder, observer).setData("trustedWatches", bytesOf("new"));
+            FileDefaults(folder, observer).setData("trustedWatches", toBytes(asBytes("new")));
         }));
         auto expected = step < files::SaveStep::placed ? "old value" : "new";
-        EXPECT_EQ(defaults.data("trustedWatches"), bytesOf(expected));
-        ASSERT_TRUE(defaults.setData("trustedWatches", bytesOf("next")));
-        EXPECT_EQ(defaults.data("trustedWatches"), bytesOf("next"));
+        EXPECT_EQ(defaults.data("trustedWatches"), toBytes(asBytes(expected)));
+        ASSERT_TRUE(defaults.setData("trustedWatches", toBytes(asBytes("next"))));
+        EXPECT_EQ(defaults.data("trustedWatches"), toBytes(asBytes("next")));
     }
 }
 
 TEST_F(FileDefaultsTest, setData_leftoverTemporaryFiles_areNeverReadAndStaleOnesGo) {
     FileDefaults defaults(root() + "/tovali");
-    ASSERT_TRUE(defaults.setData("other", bytesOf("x")));
+    ASSERT_TRUE(defaults.setData("other", toBytes(asBytes("x"))));
     const std::string stale = ".tmp-trustedWatches.0123456789abcdef";
     const std::string young = ".tmp-trustedWatches.fedcba9876543210";
     const std::string staleOfOther = ".tmp-other.0123456789abcdef";
@@ -89,8 +85,8 @@ TEST_F(FileDefaultsTest, setData_leftoverTemporaryFiles_areNeverReadAndStaleOnes
         ASSERT_EQ(::utimensat(AT_FDCWD, (defaults.folder() + "/" + name).c_str(), times, 0), 0);
 
     EXPECT_FALSE(defaults.data("trustedWatches"));
-    ASSERT_TRUE(defaults.setData("trustedWatches", bytesOf("new")));
-    EXPECT_EQ(defaults.data("trustedWatches"), bytesOf("new"));
+    ASSERT_TRUE(defaults.setData("trustedWatches", toBytes(asBytes("new"))));
+    EXPECT_EQ(defaults.data("trustedWatches"), toBytes(asBytes("new")));
     EXPECT_EQ(entriesOf(defaults.folder()),
               (std::set<std::string>{"other", "trustedWatches", young, staleOfOther}));
 }
@@ -105,13 +101,13 @@ TEST_F(FileDefaultsTest, location_anyName_isASafeDistinctFileThatRoundTrips) {
 
     const std::string awkward[] = {".", "..", ".hidden", "a/b", "../x", "", "%", "sp ace", "é"};
     for (const auto& name : awkward)
-        ASSERT_TRUE(defaults.setData(name, bytesOf(name))) << name;
+        ASSERT_TRUE(defaults.setData(name, toBytes(asBytes(name)))) << name;
     auto names = entriesOf(defaults.folder());
     EXPECT_EQ(names.size(), std::size(awkward));
     for (const auto& name : names)
         EXPECT_NE(name.front(), '.') << name;
     for (const auto& name : awkward) {
-        EXPECT_EQ(defaults.data(name), bytesOf(name)) << name;
+        EXPECT_EQ(defaults.data(name), toBytes(asBytes(name))) << name;
         EXPECT_TRUE(names.contains(defaults.location(name).substr(defaults.folder().size() + 1)));
     }
 }

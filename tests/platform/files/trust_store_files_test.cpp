@@ -21,8 +21,7 @@ std::string contentsOf(const std::string& path) {
 }
 
 Bytes newKey() {
-    const PublicKeyBytes key = crypto::PrivateKey::generate().publicKey();
-    return Bytes(key.begin(), key.end());
+    return toBytes(crypto::PrivateKey::generate().publicKey());
 }
 
 class TrustStoreFilesTest : public files_test::TempFolderTest {

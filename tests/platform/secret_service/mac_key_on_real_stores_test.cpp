@@ -54,7 +54,7 @@ TEST_F(MacKeyOnRealStoresTest, withASecretService_theKeyLivesThereAndIsReadBack)
     const KeychainReadResult stored =
         secretService.copyMatching({macKeyService, macKeyAccount, KeychainVariant::dataProtection});
     ASSERT_EQ(stored.status, keychain_status::success);
-    EXPECT_EQ(*stored.data, Bytes(first.raw().begin(), first.raw().end()));
+    EXPECT_EQ(*stored.data, toBytes(first.raw()));
     EXPECT_FALSE(std::filesystem::exists(folder)) << "nothing falls back to the file";
 
     EXPECT_EQ(load().publicKey(), first.publicKey());
