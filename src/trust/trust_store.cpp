@@ -5,13 +5,12 @@
 #include <cstdio>
 #include <ctime>
 
+#include "common/reference_date.hpp"
 #include "link/crypto.hpp"
 
 namespace tovali {
 
 namespace {
-
-constexpr double unixTimeOfReferenceDate = 978307200.0;
 
 bool sameKey(const TrustedWatch& watch, ByteView key) {
     return std::ranges::equal(watch.key, key);

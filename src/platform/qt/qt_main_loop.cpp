@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "common/reference_date.hpp"
 #include "platform/qt/timer_fd.hpp"
 
 namespace tovali {
@@ -20,9 +21,6 @@ namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
-
-/// 2001-01-01 00:00:00 UTC in Unix time.
-constexpr double referenceDate = 978307200;
 
 double toSeconds(nanoseconds time) {
     return std::chrono::duration<double>(time).count();
@@ -208,7 +206,7 @@ double QtMainLoop::continuousTime() const {
 }
 
 double QtMainLoop::wallTime() const {
-    return toSeconds(clockNow(CLOCK_REALTIME)) - referenceDate;
+    return toSeconds(clockNow(CLOCK_REALTIME)) - unixTimeOfReferenceDate;
 }
 
 TimerHandle QtMainLoop::runAfter(double seconds, TimerClock clock, std::function<void()> fired) {
