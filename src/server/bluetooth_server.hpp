@@ -1,0 +1,154 @@
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/published.hpp"
+#include "common/uuid.hpp"
+#include "input/input_engine.hpp"
+#include "link/crypto.hpp"
+#include "link/request_handling.hpp"
+#include "link/session.hpp"
+#include "platform/accessibility.hpp"
+#include "platform/defaults.hpp"
+#include "platform/displays.hpp"
+#include "platform/event_poster.hpp"
+#include "platform/host_name.hpp"
+#include "platform/keychain.hpp"
+#include "platform/main_loop.hpp"
+#include "platform/peripheral_manager.hpp"
+#include "platform/system_log.hpp"
+#include "server/status.hpp"
+#include "trust/trust_store.hpp"
+#include "trust/trusted_watch.hpp"
+
+namespace tovali {
+
+/// The four characteristics of the published service, in the service's order.
+struct Characteristics {
+    CharacteristicDefinition request;
+    CharacteristicDefinition reply;
+    CharacteristicDefinition signal;
+    CharacteristicDefinition input;
+};
+
+/// The one object through which the computer meets watches: the peripheral role and its service,
+/// the sessions, the pairing that waits for the user, and the status the interface shows.
+class BluetoothServer final : public PeripheralDelegate, private RequestHost {
+public:
+    using PeripheralFactory =
+        std::function<std::unique_ptr<PeripheralManager>(PeripheralDelegate&)>;
+
+    /// What the server reaches the system through. Everything here outlives the server.
+    struct Platform {
+        EventPoster& events;
+        Displays& displays;
+        MainLoop& loop;
+        Keychain& keychain;
+        SystemLog& log;
+        Defaults& defaults;
+        Accessibility& accessibility;
+        HostName& hostName;
+        PeripheralFactory makePeripheralManager;
+    };
+
+    static constexpr double pairingTimeoutSeconds = 90.0;
+    static constexpr double accessibilityPollInterval = 2.0;
+
+    explicit BluetoothServer(Platform platform);
+    BluetoothServer(const BluetoothServer&) = delete;
+    BluetoothServer& operator=(const BluetoothServer&) = delete;
+    ~BluetoothServer();
+
+    const Published<Status>& status() const { return status_; }
+    const Published<std::vector<TrustedWatch>>& pairedWatches() const { return pairedWatches_; }
+    const Published<std::optional<PairingRequest>>& pairingRequest() const {
+        return pairingRequest_;
+    }
+    const Published<bool>& accessibilityAllowed() const { return accessibilityAllowed_; }
+
+    /// The user's answer to the pending pairing; the time-out answers false.
+    void answerPairing(bool allow);
+    /// Stops trusting the watch and ends its sessions.
+    void forget(const TrustedWatch& watch);
+
+    void refreshStatus() override;
+    void refreshAccessibility();
+    void sendReply(const Reply& reply, const Uuid& central, bool signal) override;
+    void openSession(const Uuid& central, bool signal) override;
+
+    // What the peripheral role reports.
+    void peripheralManagerDidUpdateState(PeripheralManager& manager) override;
+    void peripheralManagerDidAddService(PeripheralManager& manager, const Uuid& service,
+                                        const std::optional<PeripheralError>& error) override;
+    void peripheralManagerDidStartAdvertising(PeripheralManager& manager,
+                                              const std::optional<PeripheralError>& error) override;
+    void peripheralManagerDidReceiveWriteRequests(PeripheralManager& manager,
+                                                  std::span<const AttRequest> requests) override;
+    void peripheralManagerDidReceiveReadRequest(PeripheralManager& manager,
+                                                const AttRequest& request) override;
+    void peripheralManagerCentralDidUnsubscribe(PeripheralManager& manager, const Uuid& central,
+                                                const Uuid& characteristic) override;
+    void peripheralManagerIsReadyToUpdateSubscribers(PeripheralManager& manager) override;
+
+    /// Ends the central's session, and its pairing if one waits.
+    void dropCentral(const Uuid& central);
+    void answerRead(const AttRequest& request);
+    void resendSignals();
+
+    // Read-only views for the interface and for tests.
+    const Session* session(const Uuid& central) const;
+    std::size_t sessionCount() const { return sessions_.size(); }
+    const std::deque<Uuid>& signalsToResend() const { return signalsToResend_; }
+    const std::optional<std::string>& serviceError() const { return serviceError_; }
+    const std::optional<Characteristics>& characteristics() const { return characteristics_; }
+    const InputEngine& input() const { return input_; }
+    bool isPairingTimeoutRunning() const { return pairingTimeout_ != nullptr; }
+
+private:
+    // The request handling's view of the server.
+    SessionMap& sessions() override { return sessions_; }
+    const std::optional<PairingRequest>& pendingPairing() const override {
+        return pairingRequest_.value();
+    }
+    void setPairingRequest(std::optional<PairingRequest> request) override;
+    void startPairingTimeout() override;
+    void cancelPairingTimeout() override;
+    bool isTrusted(ByteView watchKey) const override;
+    const crypto::PrivateKey& macKey() const override { return macKey_; }
+    void handleInput(const InputEvent& event) override;
+    void releaseHeldButtons() override { input_.releaseAll(); }
+    void respondToRequest(const AttRequest& request, AttResult result) override;
+
+    void setUpService();
+    void advertise();
+    void notifyReplyReady(const Uuid& central);
+    PeripheralState managerState() const;
+
+    MainLoop& loop_;
+    Accessibility& accessibility_;
+    HostName& hostName_;
+
+    Published<Status> status_;
+    Published<std::vector<TrustedWatch>> pairedWatches_;
+    Published<std::optional<PairingRequest>> pairingRequest_;
+    Published<bool> accessibilityAllowed_;
+    InputEngine input_;
+    crypto::PrivateKey macKey_;
+    TrustStore trust_;
+    std::unique_ptr<PeripheralManager> manager_;
+    std::optional<Characteristics> characteristics_;
+    SessionMap sessions_;
+    std::deque<Uuid> signalsToResend_;
+    TimerHandle pairingTimeout_;
+    TimerHandle accessibilityTimer_;
+    std::optional<std::string> serviceError_;
+};
+
+} // namespace tovali

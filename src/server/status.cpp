@@ -1,0 +1,45 @@
+#include "server/status.hpp"
+
+namespace tovali {
+
+std::string statusText(const Status& status) {
+    switch (status.kind()) {
+    case Status::Case::starting:
+        return "Starting Bluetooth\u2026";
+    case Status::Case::bluetoothOff:
+        return "Bluetooth is off. Turn it on in Control Centre.";
+    case Status::Case::notAllowed:
+        return "Bluetooth access is off for Tovali. Allow it in System Settings, Privacy & "
+               "Security, Bluetooth.";
+    case Status::Case::unsupported:
+        return "This Mac cannot advertise over Bluetooth LE.";
+    case Status::Case::waiting:
+        return "Ready. Open Tovali on your watch.";
+    case Status::Case::failed:
+        return status.text();
+    case Status::Case::pairing:
+        return "Pairing with " + status.text() + "\u2026";
+    case Status::Case::connected:
+        return "Connected to " + status.text();
+    }
+    return {};
+}
+
+StatusColor statusColor(const Status& status) {
+    switch (status.kind()) {
+    case Status::Case::connected:
+        return StatusColor::green;
+    case Status::Case::pairing:
+    case Status::Case::starting:
+    case Status::Case::waiting:
+        return StatusColor::blue;
+    case Status::Case::failed:
+    case Status::Case::bluetoothOff:
+    case Status::Case::notAllowed:
+    case Status::Case::unsupported:
+        return StatusColor::orange;
+    }
+    return StatusColor::orange;
+}
+
+} // namespace tovali
