@@ -1,0 +1,187 @@
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "server/bluetooth_server.hpp"
+#include "support/server_rig.hpp"
+#include "support/test_watch.hpp"
+
+namespace {
+
+using namespace tovali;
+using namespace tovali::test;
+
+class ReadTrackingDefaults : public MemoryDefaults {
+public:
+    std::optional<Bytes> data(std::string_view name) override {
+        if (onRead)
+            onRead();
+        return MemoryDefaults::data(name);
+    }
+    std::function<void()> onRead;
+};
+
+void trust(ServerRig& rig, const crypto::PrivateKey& key, const std::string& name) {
+    TrustStore(rig.defaults, rig.log, rig.loop).add(key.publicKey(), name);
+}
+
+TEST(ServerInit, construction_loadsKeyThenTrustThenMakesRadio) {
+    ServerRig rig;
+    ReadTrackingDefaults defaults;
+    TrustStore stored(defaults, rig.log, rig.loop);
+    stored.add(crypto::PrivateKey::generate().publicKey(), "Ada's watch");
+    rig.accessibility.trusted = false;
+
+    std::optional<std::size_t> keychainCallsAtTrustLoad;
+    defaults.onRead = [&] { keychainCallsAtTrustLoad = rig.keychain.calls.size(); };
+    std::vector<TrustedWatch> watchesBeforeRadio;
+    BluetoothServer server({
+        .events = rig.events,
+        .displays = rig.events,
+        .loop = rig.loop,
+        .keychain = rig.keychain,
+        .log = rig.log,
+        .defaults = defaults,
+        .accessibility = rig.accessibility,
+        .hostName = rig.hostName,
+        .makePeripheralManager =
+            [&](PeripheralDelegate& delegate) {
+                watchesBeforeRadio =
+                    static_cast<BluetoothServer&>(delegate).pairedWatches().value();
+                auto made = std::make_unique<MemoryPeripheral>(delegate);
+                rig.peripheral = made.get();
+                return made;
+            },
+    });
+
+    ASSERT_TRUE(keychainCallsAtTrustLoad);
+    EXPECT_GT(*keychainCallsAtTrustLoad, 0u);
+    EXPECT_EQ(*keychainCallsAtTrustLoad, rig.keychain.calls.size());
+    EXPECT_EQ(watchesBeforeRadio, stored.watches());
+    EXPECT_EQ(server.pairedWatches().value(), stored.watches());
+    EXPECT_FALSE(server.accessibilityAllowed().value());
+    EXPECT_EQ(server.status().value(), Status::starting());
+    EXPECT_TRUE(rig.peripheral->addedServices.empty());
+    EXPECT_TRUE(rig.peripheral->advertisingRequests.empty());
+}
+
+TEST(ServerStatus, statusTextAndColor_eachCase_matchTheMenu) {
+    const struct {
+        Status status;
+        std::string text;
+        StatusColor color;
+    } cases[] = {
+        {Status::starting(), "Starting Bluetooth\u2026", StatusColor::blue},
+        {Status::bluetoothOff(), "Bluetooth is off. Turn it on in Control Centre.",
+         StatusColor::orange},
+        {Status::notAllowed(),
+         "Bluetooth access is off for Tovali. Allow it in System Settings, Privacy & Security, "
+         "Bluetooth.",
+         StatusColor::orange},
+        {Status::unsupported(), "This Mac cannot advertise over Bluetooth LE.",
+         StatusColor::orange},
+        {Status::waiting(), "Ready. Open Tovali on your watch.", StatusColor::blue},
+        {Status::failed("Could not advertise: D"), "Could not advertise: D", StatusColor::orange},
+        {Status::pairing("Apple Watch"), "Pairing with Apple Watch\u2026", StatusColor::blue},
+        {Status::connected("Apple Watch"), "Connected to Apple Watch", StatusColor::green},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(statusText(c.status), c.text);
+        EXPECT_EQ(statusColor(c.status), c.color) << c.text;
+    }
+}
+
+TEST(ServerStatus, refreshStatus_radioNotOn_showsRadioStateOverErrorAndSessions) {
+    const struct {
+        int state;
+        Status expected;
+    } cases[] = {
+        {0, Status::starting()},   {1, Status::starting()},     {2, Status::unsupported()},
+        {3, Status::notAllowed()}, {4, Status::bluetoothOff()}, {6, Status::starting()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.state);
+        ServerRig rig;
+        const auto key = crypto::PrivateKey::generate();
+        trust(rig, key, "Ada's watch");
+        auto& server = rig.start();
+        rig.peripheral->setState(PeripheralState::poweredOn);
+        rig.peripheral->answerAddService();
+        rig.peripheral->answerAdvertising("busy");
+        rig.peripheral->setState(static_cast<PeripheralState>(c.state));
+
+        // The trusted hello refreshes the status with an established session in the table.
+        TestWatch watch(*rig.peripheral, "Ada's watch", key);
+        ASSERT_TRUE(watch.openTrustedSession());
+        ASSERT_TRUE(server.serviceError());
+        EXPECT_EQ(server.status().value(), c.expected);
+    }
+}
+
+TEST(ServerStatus, refreshStatus_poweredOn_pairingBeatsConnectedBeatsFailedBeatsWaiting) {
+    ServerRig rig;
+    const auto adaKey = crypto::PrivateKey::generate();
+    trust(rig, adaKey, "Ada");
+    auto& server = rig.start();
+    rig.peripheral->setState(PeripheralState::poweredOn);
+    rig.peripheral->answerAddService();
+    EXPECT_EQ(server.status().value(), Status::starting()) << "on, not yet advertising";
+    rig.peripheral->answerAdvertising("busy");
+    const Status failed = Status::failed("Could not advertise: busy");
+    EXPECT_EQ(server.status().value(), failed);
+
+    TestWatch ada(*rig.peripheral, "Ada", adaKey);
+    ASSERT_TRUE(ada.openTrustedSession());
+    EXPECT_EQ(server.status().value(), Status::connected("Ada"));
+
+    TestWatch bob(*rig.peripheral, "Bob");
+    ASSERT_TRUE(bob.startPairing());
+    EXPECT_EQ(server.status().value(), Status::pairing("Bob"));
+
+    server.answerPairing(false);
+    EXPECT_EQ(server.status().value(), Status::connected("Ada")) << "Bob has no opener";
+
+    rig.peripheral->unsubscribe(ada.central());
+    EXPECT_EQ(server.status().value(), failed) << "the error was kept under the session";
+
+    rig.peripheral->setState(PeripheralState::poweredOn);
+    rig.peripheral->answerAdvertising();
+    EXPECT_EQ(server.status().value(), Status::waiting());
+    EXPECT_EQ(server.sessionCount(), 1u);
+}
+
+TEST(ServerStatus, refreshStatus_calledTwice_publishesTwiceWithEqualValues) {
+    ServerRig rig;
+    auto& server = rig.startAdvertising();
+    std::vector<Status> heard;
+    const auto subscription =
+        server.status().subscribe([&](const Status& s) { heard.push_back(s); });
+    server.refreshStatus();
+    server.refreshStatus();
+    EXPECT_EQ(heard, (std::vector<Status>{Status::waiting(), Status::waiting()}));
+}
+
+TEST(ServerAccessibility, poll_everyTwoSeconds_publishesOnlyRealChanges) {
+    ServerRig rig;
+    rig.accessibility.trusted = false;
+    auto& server = rig.start();
+    std::vector<bool> heard;
+    const auto subscription =
+        server.accessibilityAllowed().subscribe([&](bool allowed) { heard.push_back(allowed); });
+    const int checksAtCreation = rig.accessibility.checks;
+
+    rig.loop.advance(1.5);
+    EXPECT_EQ(rig.accessibility.checks, checksAtCreation) << "first poll comes at 2 s";
+    rig.loop.advance(0.5);
+    EXPECT_EQ(rig.accessibility.checks, checksAtCreation + 1);
+    EXPECT_TRUE(heard.empty());
+
+    rig.loop.advance(0.5);
+    rig.accessibility.trusted = true;
+    rig.loop.advance(2.0);
+    EXPECT_TRUE(server.accessibilityAllowed().value());
+    rig.loop.advance(4.0);
+    EXPECT_EQ(heard, std::vector<bool>{true});
+}
+
+} // namespace

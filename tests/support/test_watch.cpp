@@ -1,0 +1,216 @@
+#include "support/test_watch.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <stdexcept>
+#include <utility>
+#include <variant>
+
+#include "link/key_schedule.hpp"
+
+namespace tovali::test {
+
+namespace {
+
+constexpr std::uint8_t helloKind = 0x01;
+constexpr std::uint8_t nonceKind = 0x02;
+
+constexpr std::uint8_t sessionOpenKind = 0x81;
+constexpr std::uint8_t pairingCommitKind = 0x82;
+constexpr std::uint8_t pairingRevealKind = 0x83;
+constexpr std::uint8_t rejectedKind = 0x84;
+constexpr std::uint8_t busyKind = 0x85;
+
+constexpr std::uint8_t moveKind = 0x10;
+constexpr std::uint8_t scrollKind = 0x11;
+constexpr std::uint8_t buttonKind = 0x12;
+
+template <std::size_t N>
+FixedBytes<N> field(ByteView bytes, std::size_t offset) {
+    FixedBytes<N> out{};
+    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(offset), N, out.begin());
+    return out;
+}
+
+void append(Bytes& out, ByteView bytes) {
+    out.insert(out.end(), bytes.begin(), bytes.end());
+}
+
+void appendInt16(Bytes& out, std::int16_t value) {
+    const auto raw = static_cast<std::uint16_t>(value);
+    out.push_back(static_cast<std::uint8_t>(raw & 0xFF));
+    out.push_back(static_cast<std::uint8_t>(raw >> 8));
+}
+
+} // namespace
+
+std::optional<Reply> decodeReply(ByteView bytes) {
+    if (bytes.size() < 2 || bytes[0] != protocolVersion)
+        return std::nullopt;
+    const std::size_t length = bytes.size();
+    switch (bytes[1]) {
+    case sessionOpenKind:
+        if (length != 83)
+            return std::nullopt;
+        return SessionOpenReply{field<65>(bytes, 2), field<16>(bytes, 67)};
+    case pairingCommitKind:
+        if (length != 99)
+            return std::nullopt;
+        return PairingCommitReply{field<65>(bytes, 2), field<32>(bytes, 67)};
+    case pairingRevealKind:
+        if (length != 18)
+            return std::nullopt;
+        return PairingRevealReply{field<16>(bytes, 2)};
+    case rejectedKind:
+        if (length != 2)
+            return std::nullopt;
+        return RejectedReply{};
+    case busyKind:
+        if (length != 2)
+            return std::nullopt;
+        return BusyReply{};
+    default:
+        return std::nullopt;
+    }
+}
+
+TestWatch::TestWatch(MemoryPeripheral& peripheral, std::string name,
+                     std::optional<crypto::PrivateKey> key)
+    : peripheral_(peripheral), name_(std::move(name)),
+      key_(key ? *key : crypto::PrivateKey::generate()), central_(peripheral.connectCentral()) {}
+
+Bytes TestWatch::helloBytes() const {
+    Bytes out{protocolVersion, helloKind};
+    append(out, publicKey());
+    append(out, asBytes(name_));
+    return out;
+}
+
+Bytes TestWatch::nonceBytes(const Nonce& nonce) {
+    Bytes out{protocolVersion, nonceKind};
+    append(out, nonce);
+    return out;
+}
+
+Bytes TestWatch::inputPacket(const InputEvent& event, std::uint32_t sequence,
+                             const SymmetricKey& key) {
+    Bytes out;
+    if (std::holds_alternative<MoveInput>(event))
+        out.push_back(moveKind);
+    else if (std::holds_alternative<ScrollInput>(event))
+        out.push_back(scrollKind);
+    else
+        out.push_back(buttonKind);
+    for (int shift = 0; shift < 32; shift += 8)
+        out.push_back(static_cast<std::uint8_t>(sequence >> shift));
+    if (const auto* move = std::get_if<MoveInput>(&event)) {
+        appendInt16(out, move->dx);
+        appendInt16(out, move->dy);
+    } else if (const auto* scroll = std::get_if<ScrollInput>(&event)) {
+        appendInt16(out, scroll->dx);
+        appendInt16(out, scroll->dy);
+    } else {
+        const auto& press = std::get<ButtonInput>(event);
+        out.push_back(static_cast<std::uint8_t>(press.button));
+        out.push_back(static_cast<std::uint8_t>(press.action));
+    }
+    const Digest tag = crypto::HmacSha256(key).tag(out);
+    out.insert(out.end(), tag.begin(), tag.begin() + tagLength);
+    return out;
+}
+
+std::uint64_t TestWatch::sayHello() {
+    return writeRequest(helloBytes());
+}
+
+std::uint64_t TestWatch::sendNonce() {
+    watchNonce_ = makeNonce();
+    return writeRequest(nonceBytes(*watchNonce_));
+}
+
+std::optional<Reply> TestWatch::readReply() {
+    auto bytes = peripheral_.readLong(central_, gatt::reply);
+    lastReply = bytes ? decodeReply(*bytes) : std::nullopt;
+    if (lastReply)
+        takeIn(*lastReply);
+    return lastReply;
+}
+
+std::optional<std::string> TestWatch::startPairing() {
+    code_.reset();
+    if (!accepted(sayHello()))
+        return std::nullopt;
+    auto commit = readReply();
+    if (!commit || !std::holds_alternative<PairingCommitReply>(*commit))
+        return std::nullopt;
+    if (!accepted(sendNonce()))
+        return std::nullopt;
+    auto reveal = readReply();
+    if (!reveal || !std::holds_alternative<PairingRevealReply>(*reveal))
+        return std::nullopt;
+    return code_;
+}
+
+bool TestWatch::finishSession() {
+    auto reply = readReply();
+    return reply && std::holds_alternative<SessionOpenReply>(*reply) && sessionKey_;
+}
+
+bool TestWatch::openTrustedSession() {
+    return accepted(sayHello()) && finishSession();
+}
+
+Bytes TestWatch::move(std::int16_t dx, std::int16_t dy) {
+    return sendEvent(MoveInput{dx, dy});
+}
+
+Bytes TestWatch::scroll(std::int16_t dx, std::int16_t dy) {
+    return sendEvent(ScrollInput{dx, dy});
+}
+
+Bytes TestWatch::button(MouseButton which, ButtonAction action) {
+    return sendEvent(ButtonInput{which, action});
+}
+
+void TestWatch::sendRaw(Bytes packet) {
+    peripheral_.write(central_, gatt::input, std::move(packet));
+}
+
+std::uint64_t TestWatch::writeRequest(Bytes bytes) {
+    return peripheral_.write(central_, gatt::request, std::move(bytes));
+}
+
+bool TestWatch::accepted(std::uint64_t token) const {
+    return peripheral_.responseTo(token) == AttResult::success;
+}
+
+void TestWatch::takeIn(const Reply& reply) {
+    if (const auto* commit = std::get_if<PairingCommitReply>(&reply)) {
+        macKey_ = commit->macKey;
+        commitment_ = commit->commitment;
+        code_.reset();
+    } else if (const auto* reveal = std::get_if<PairingRevealReply>(&reply)) {
+        // The real watch shows no code for a nonce the computer did not commit to.
+        const bool kept =
+            macKey_ && commitment_ && watchNonce_ &&
+            pairingCommitment(publicKey(), *macKey_, reveal->macNonce) == *commitment_;
+        code_.reset();
+        if (kept)
+            code_ = confirmationCode(publicKey(), *macKey_, *watchNonce_, reveal->macNonce);
+    } else if (const auto* open = std::get_if<SessionOpenReply>(&reply)) {
+        macKey_ = open->macKey;
+        sessionKey_ = deriveSessionKey(key_, open->macKey, open->salt);
+        nextSequence = 1;
+    }
+}
+
+Bytes TestWatch::sendEvent(const InputEvent& event) {
+    // Input before a session is a broken test; sendRaw covers deliberate strays.
+    if (!sessionKey_)
+        throw std::logic_error("the watch has no session key");
+    Bytes packet = inputPacket(event, nextSequence++, *sessionKey_);
+    sendRaw(packet);
+    return packet;
+}
+
+} // namespace tovali::test

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "common/bytes.hpp"
+#include "common/input_event.hpp"
+#include "common/uuid.hpp"
+#include "link/crypto.hpp"
+#include "link/wire_messages.hpp"
+#include "support/memory_peripheral.hpp"
+
+namespace tovali::test {
+
+/// The reply these bytes encode, or none for anything encodeReply would not produce.
+std::optional<Reply> decodeReply(ByteView bytes);
+
+/// A watch on one central of a MemoryPeripheral. It speaks the link protocol with its own
+/// encoders and checks what it reads the way the real watch does, so that a server which
+/// encodes, commits or keys wrongly fails here.
+class TestWatch {
+public:
+    explicit TestWatch(MemoryPeripheral& peripheral, std::string name = "Test Watch",
+                       std::optional<crypto::PrivateKey> key = std::nullopt);
+
+    const Uuid& central() const { return central_; }
+    const std::string& name() const { return name_; }
+    const crypto::PrivateKey& privateKey() const { return key_; }
+    const PublicKeyBytes& publicKey() const { return key_.publicKey(); }
+
+    Bytes helloBytes() const;
+    static Bytes nonceBytes(const Nonce& nonce);
+    /// The packet with its truncated tag under `key`.
+    static Bytes inputPacket(const InputEvent& event, std::uint32_t sequence,
+                             const SymmetricKey& key);
+
+    /// Each write answers its token, for MemoryPeripheral::responseTo.
+    std::uint64_t sayHello();
+    /// Draws a fresh nonce W and writes it.
+    std::uint64_t sendNonce();
+    /// Reads and decodes the reply, and takes it in; none when the read fails or the bytes do
+    /// not decode.
+    std::optional<Reply> readReply();
+
+    /// Hello, commit, nonce, reveal: the code the watch would show, or none when a step goes
+    /// otherwise (`lastReply` says how).
+    std::optional<std::string> startPairing();
+    /// True when the reply now waiting is a sessionOpen that yields a session key.
+    bool finishSession();
+    /// Hello from an already trusted watch, then its sessionOpen.
+    bool openTrustedSession();
+
+    /// Each sends the next packet of the session and answers its bytes, for replays.
+    Bytes move(std::int16_t dx, std::int16_t dy);
+    Bytes scroll(std::int16_t dx, std::int16_t dy);
+    Bytes button(MouseButton button, ButtonAction action);
+    void sendRaw(Bytes packet);
+
+    const std::optional<SymmetricKey>& sessionKey() const { return sessionKey_; }
+    const std::optional<PublicKeyBytes>& macKey() const { return macKey_; }
+    /// Set once a reveal matched the commitment.
+    const std::optional<std::string>& code() const { return code_; }
+
+    std::optional<Reply> lastReply;
+    /// The sequence number the next packet carries; 1 in a fresh session.
+    std::uint32_t nextSequence = 1;
+
+private:
+    std::uint64_t writeRequest(Bytes bytes);
+    bool accepted(std::uint64_t token) const;
+    void takeIn(const Reply& reply);
+    Bytes sendEvent(const InputEvent& event);
+
+    MemoryPeripheral& peripheral_;
+    std::string name_;
+    crypto::PrivateKey key_;
+    Uuid central_;
+    std::optional<PublicKeyBytes> macKey_;
+    std::optional<Digest> commitment_;
+    std::optional<Nonce> watchNonce_;
+    std::optional<std::string> code_;
+    std::optional<SymmetricKey> sessionKey_;
+};
+
+} // namespace tovali::test
