@@ -13,11 +13,6 @@ using namespace tovali::test;
 
 namespace {
 
-template <typename T>
-bool is(const std::optional<Reply>& reply) {
-    return reply && std::holds_alternative<T>(*reply);
-}
-
 class PairingFlow : public testing::Test {
 protected:
     std::optional<Reply> storedReply(const TestWatch& watch) const {
@@ -78,14 +73,14 @@ TEST_F(PairingFlow, answerPairing_whenRefused_signalsRejectedAndRefusesRepeatedN
     server.answerPairing(false);
 
     EXPECT_EQ(signalsTo(watch), 1u);
-    EXPECT_TRUE(is<RejectedReply>(watch.readReply()));
+    EXPECT_TRUE(isReply<RejectedReply>(watch.readReply()));
     EXPECT_TRUE(server.pairedWatches().value().empty());
     EXPECT_EQ(server.status().value(), Status::waiting());
     EXPECT_FALSE(server.isPairingTimeoutRunning());
     EXPECT_FALSE(server.session(watch.central())->macNonce);
 
     EXPECT_EQ(rig.peripheral->responseTo(watch.sendNonce()), AttResult::success);
-    EXPECT_TRUE(is<RejectedReply>(watch.readReply()));
+    EXPECT_TRUE(isReply<RejectedReply>(watch.readReply()));
 }
 
 TEST_F(PairingFlow, pairingTimeout_after90SecondsOnEitherClock_refuses) {
@@ -105,7 +100,7 @@ TEST_F(PairingFlow, pairingTimeout_after90SecondsOnEitherClock_refuses) {
         pass(rig.loop, 0.1);
         EXPECT_FALSE(server.pairingRequest().value());
         EXPECT_EQ(signalsTo(watch), 1u);
-        EXPECT_TRUE(is<RejectedReply>(watch.readReply()));
+        EXPECT_TRUE(isReply<RejectedReply>(watch.readReply()));
         EXPECT_EQ(server.status().value(), Status::waiting());
         rig.peripheral->unsubscribe(watch.central());
     }
@@ -156,7 +151,7 @@ TEST_F(PairingFlow, hello_fromTrustedWatchWithSession_opensNewSessionAndReleases
     // The session that pressed the button is gone, so is the press.
     EXPECT_TRUE(server.input().held().empty());
     EXPECT_EQ(rig.events.mouseEvents().back().type, MouseEventType::leftMouseUp);
-    EXPECT_TRUE(is<SessionOpenReply>(replyAtStatus));
+    EXPECT_TRUE(isReply<SessionOpenReply>(replyAtStatus));
     EXPECT_EQ(responsesAtStatus, responsesBefore);
     EXPECT_NE(std::get<SessionOpenReply>(*watch.lastReply).salt, oldSalt);
     EXPECT_EQ(rig.peripheral->notifications.size(), signalsBefore);
@@ -180,9 +175,9 @@ TEST_F(PairingFlow, hello_whileAnotherPairingWaits_isBusyUntilThatWatchStartsOve
     const auto pending = server.pairingRequest().value();
 
     second.sayHello();
-    EXPECT_TRUE(is<BusyReply>(second.readReply()));
+    EXPECT_TRUE(isReply<BusyReply>(second.readReply()));
     second.sendNonce();
-    EXPECT_TRUE(is<RejectedReply>(second.readReply()));
+    EXPECT_TRUE(isReply<RejectedReply>(second.readReply()));
     EXPECT_EQ(server.pairingRequest().value(), pending);
 
     std::vector<std::optional<PairingRequest>> published;
@@ -191,11 +186,11 @@ TEST_F(PairingFlow, hello_whileAnotherPairingWaits_isBusyUntilThatWatchStartsOve
     first.sayHello();
 
     EXPECT_EQ(published, (std::vector<std::optional<PairingRequest>>{std::nullopt}));
-    EXPECT_TRUE(is<PairingCommitReply>(first.readReply()));
+    EXPECT_TRUE(isReply<PairingCommitReply>(first.readReply()));
     EXPECT_EQ(server.status().value(), Status::waiting());
     EXPECT_FALSE(server.isPairingTimeoutRunning());
     second.sendNonce();
-    EXPECT_TRUE(is<RejectedReply>(second.readReply()));
+    EXPECT_TRUE(isReply<RejectedReply>(second.readReply()));
     rig.loop.advance(100);
     EXPECT_TRUE(rig.peripheral->notifications.empty());
 }
@@ -205,19 +200,19 @@ TEST_F(PairingFlow, nonce_fromTwoCommittedWatches_firstWinsAndOtherStaysCommitte
     TestWatch second(*rig.peripheral, "Second");
     first.sayHello();
     second.sayHello();
-    ASSERT_TRUE(is<PairingCommitReply>(first.readReply()));
-    ASSERT_TRUE(is<PairingCommitReply>(second.readReply()));
+    ASSERT_TRUE(isReply<PairingCommitReply>(first.readReply()));
+    ASSERT_TRUE(isReply<PairingCommitReply>(second.readReply()));
 
     first.sendNonce();
-    EXPECT_TRUE(is<PairingRevealReply>(first.readReply()));
+    EXPECT_TRUE(isReply<PairingRevealReply>(first.readReply()));
     second.sendNonce();
-    EXPECT_TRUE(is<RejectedReply>(second.readReply()));
+    EXPECT_TRUE(isReply<RejectedReply>(second.readReply()));
     EXPECT_EQ(server.pairingRequest().value()->id, first.central());
 
     // Still awaiting its nonce: once the first pairing is over, the same commitment goes on.
     server.answerPairing(false);
     second.sendNonce();
-    EXPECT_TRUE(is<PairingRevealReply>(second.readReply()));
+    EXPECT_TRUE(isReply<PairingRevealReply>(second.readReply()));
     ASSERT_TRUE(second.code());
     EXPECT_EQ(server.pairingRequest().value()->code, *second.code());
 }
@@ -225,7 +220,7 @@ TEST_F(PairingFlow, nonce_fromTwoCommittedWatches_firstWinsAndOtherStaysCommitte
 TEST_F(PairingFlow, nonce_publishesRequestAfterStoringRevealAndBeforeStatus) {
     TestWatch watch(*rig.peripheral);
     watch.sayHello();
-    ASSERT_TRUE(is<PairingCommitReply>(watch.readReply()));
+    ASSERT_TRUE(isReply<PairingCommitReply>(watch.readReply()));
     std::vector<std::string> order;
     std::optional<Reply> replyAtRequest;
     const auto onRequest = server.pairingRequest().subscribe([&](const auto& request) {
@@ -238,7 +233,7 @@ TEST_F(PairingFlow, nonce_publishesRequestAfterStoringRevealAndBeforeStatus) {
 
     watch.sendNonce();
 
-    EXPECT_TRUE(is<PairingRevealReply>(replyAtRequest));
+    EXPECT_TRUE(isReply<PairingRevealReply>(replyAtRequest));
     EXPECT_EQ(order, (std::vector<std::string>{"request", "status"}));
 }
 

@@ -112,7 +112,7 @@ TEST(ServerService, radioLeavesPoweredOn_endsSessionsPairingAndHeldButtons) {
         SCOPED_TRACE(static_cast<int>(c.state));
         ServerRig rig;
         const auto adaKey = crypto::PrivateKey::generate();
-        TrustStore(rig.defaults, rig.log, rig.loop).add(adaKey.publicKey(), "Ada");
+        rig.trust(adaKey, "Ada");
         auto& server = rig.startAdvertising();
         TestWatch ada(*rig.peripheral, "Ada", adaKey);
         ASSERT_TRUE(ada.openTrustedSession());

@@ -21,10 +21,6 @@ public:
     std::function<void()> onRead;
 };
 
-void trust(ServerRig& rig, const crypto::PrivateKey& key, const std::string& name) {
-    TrustStore(rig.defaults, rig.log, rig.loop).add(key.publicKey(), name);
-}
-
 TEST(ServerInit, construction_loadsKeyThenTrustThenMakesRadio) {
     ServerRig rig;
     ReadTrackingDefaults defaults;
@@ -103,7 +99,7 @@ TEST(ServerStatus, refreshStatus_radioNotOn_showsRadioStateOverErrorAndSessions)
         SCOPED_TRACE(c.state);
         ServerRig rig;
         const auto key = crypto::PrivateKey::generate();
-        trust(rig, key, "Ada's watch");
+        rig.trust(key, "Ada's watch");
         auto& server = rig.start();
         rig.peripheral->setState(PeripheralState::poweredOn);
         rig.peripheral->answerAddService();
@@ -121,7 +117,7 @@ TEST(ServerStatus, refreshStatus_radioNotOn_showsRadioStateOverErrorAndSessions)
 TEST(ServerStatus, refreshStatus_poweredOn_pairingBeatsConnectedBeatsFailedBeatsWaiting) {
     ServerRig rig;
     const auto adaKey = crypto::PrivateKey::generate();
-    trust(rig, adaKey, "Ada");
+    rig.trust(adaKey, "Ada");
     auto& server = rig.start();
     rig.peripheral->setState(PeripheralState::poweredOn);
     rig.peripheral->answerAddService();

@@ -18,15 +18,11 @@ long countOf(const EventRecorder& events, MouseEventType type) {
     return std::ranges::count(events.mouseEvents(), type, &MouseEvent::type);
 }
 
-bool isRejected(const std::optional<Reply>& reply) {
-    return reply && std::holds_alternative<RejectedReply>(*reply);
-}
-
 /// A rig whose server trusts one watch key from launch.
 class ServerSessions : public ::testing::Test {
 protected:
     BluetoothServer& start() {
-        TrustStore(rig.defaults, rig.log, rig.loop).add(key.publicKey(), "Ada");
+        rig.trust(key, "Ada");
         return rig.startAdvertising();
     }
     TestWatch trustedWatch() { return TestWatch(*rig.peripheral, "Ada", key); }
@@ -107,7 +103,7 @@ TEST_F(ServerSessions, readyCall_afterQueueFull_triesEachQueuedCentralOnceInOrde
 }
 
 TEST_F(ServerSessions, signal_whileServiceNotBuilt_storesReplyOnly) {
-    TrustStore(rig.defaults, rig.log, rig.loop).add(key.publicKey(), "Ada");
+    rig.trust(key, "Ada");
     auto& server = rig.start();
     rig.peripheral->setState(PeripheralState::poweredOn);
     rig.peripheral->answerAddService("D");
@@ -116,7 +112,7 @@ TEST_F(ServerSessions, signal_whileServiceNotBuilt_storesReplyOnly) {
     rig.peripheral->queueCapacity = 0;
 
     server.forget(trusted());
-    EXPECT_TRUE(isRejected(ada.readReply()));
+    EXPECT_TRUE(isReply<RejectedReply>(ada.readReply()));
     EXPECT_TRUE(rig.peripheral->notifications.empty());
     EXPECT_TRUE(server.signalsToResend().empty());
 }
@@ -142,7 +138,7 @@ TEST_F(ServerSessions, forget_watchWithTwoSessions_endsBothAndReleasesOnce) {
         const auto signals = rig.peripheral->notificationsTo(watch->central());
         ASSERT_EQ(signals.size(), 1u);
         EXPECT_EQ(signals[0].value, replyReadyValue);
-        EXPECT_TRUE(isRejected(watch->readReply()));
+        EXPECT_TRUE(isReply<RejectedReply>(watch->readReply()));
     }
 
     const auto postedBefore = rig.events.posted.size();

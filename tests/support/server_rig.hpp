@@ -12,6 +12,7 @@
 #include "platform/host_name.hpp"
 #include "scripted_keychain.hpp"
 #include "server/bluetooth_server.hpp"
+#include "trust/trust_store.hpp"
 
 namespace tovali::test {
 
@@ -42,6 +43,11 @@ struct ServerRig {
     FixedHostName hostName;
     MemoryPeripheral* peripheral = nullptr; // owned by the server
     std::unique_ptr<BluetoothServer> server;
+
+    /// Trusts the watch with this key from the next start, as an earlier pairing would have.
+    void trust(const crypto::PrivateKey& watchKey, const std::string& name) {
+        TrustStore(defaults, log, loop).add(watchKey.publicKey(), name);
+    }
 
     /// Creates the server; a test may script the doubles first.
     BluetoothServer& start() {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <variant>
 
 #include "common/bytes.hpp"
 #include "common/input_event.hpp"
@@ -15,6 +16,12 @@ namespace tovali::test {
 
 /// The reply these bytes encode, or none for anything encodeReply would not produce.
 std::optional<Reply> decodeReply(ByteView bytes);
+
+/// True when a reply was read and is of this kind.
+template <typename T>
+bool isReply(const std::optional<Reply>& reply) {
+    return reply && std::holds_alternative<T>(*reply);
+}
 
 /// A watch on one central of a MemoryPeripheral. It speaks the link protocol with its own
 /// encoders and checks what it reads the way the real watch does, so that a server which
