@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,6 +43,9 @@ struct ServerRig {
     FlagAccessibility accessibility;
     FixedHostName hostName;
     MemoryPeripheral* peripheral = nullptr; // owned by the server
+    /// Makes the server's peripheral instead of the in-memory one, which `peripheral` then
+    /// stays without.
+    std::function<std::unique_ptr<PeripheralManager>(PeripheralDelegate&)> makeManager;
     std::unique_ptr<BluetoothServer> server;
 
     /// Trusts the watch with this key from the next start, as an earlier pairing would have.
@@ -61,11 +65,13 @@ struct ServerRig {
             .accessibility = accessibility,
             .hostName = hostName,
             .makePeripheralManager =
-                [this](PeripheralDelegate& delegate) {
-                    auto made = std::make_unique<MemoryPeripheral>(delegate);
-                    peripheral = made.get();
-                    return made;
-                },
+                [this](PeripheralDelegate& delegate) -> std::unique_ptr<PeripheralManager> {
+                if (makeManager)
+                    return makeManager(delegate);
+                auto made = std::make_unique<MemoryPeripheral>(delegate);
+                peripheral = made.get();
+                return made;
+            },
         });
         return *server;
     }

@@ -74,10 +74,39 @@ std::optional<Reply> decodeReply(ByteView bytes) {
     }
 }
 
+namespace {
+
+class MemoryRadio : public WatchRadio {
+public:
+    MemoryRadio(MemoryPeripheral& peripheral, Uuid central)
+        : peripheral_(peripheral), central_(central) {}
+
+    std::uint64_t write(const Uuid& characteristic, Bytes value) override {
+        return peripheral_.write(central_, characteristic, std::move(value));
+    }
+    std::optional<AttResult> responseTo(std::uint64_t token) const override {
+        return peripheral_.responseTo(token);
+    }
+    std::optional<Bytes> readLong(const Uuid& characteristic) override {
+        return peripheral_.readLong(central_, characteristic);
+    }
+    const Uuid& central() const { return central_; }
+
+private:
+    MemoryPeripheral& peripheral_;
+    Uuid central_;
+};
+
+} // namespace
+
 TestWatch::TestWatch(MemoryPeripheral& peripheral, std::string name,
                      std::optional<crypto::PrivateKey> key)
-    : peripheral_(peripheral), name_(std::move(name)),
-      key_(key ? *key : crypto::PrivateKey::generate()), central_(peripheral.connectCentral()) {}
+    : ownRadio_(std::make_unique<MemoryRadio>(peripheral, peripheral.connectCentral())),
+      radio_(*ownRadio_), name_(std::move(name)), key_(key ? *key : crypto::PrivateKey::generate()),
+      central_(static_cast<MemoryRadio&>(radio_).central()) {}
+
+TestWatch::TestWatch(WatchRadio& radio, std::string name, std::optional<crypto::PrivateKey> key)
+    : radio_(radio), name_(std::move(name)), key_(key ? *key : crypto::PrivateKey::generate()) {}
 
 Bytes TestWatch::helloBytes() const {
     Bytes out{protocolVersion, helloKind};
@@ -129,7 +158,7 @@ std::uint64_t TestWatch::sendNonce() {
 }
 
 std::optional<Reply> TestWatch::readReply() {
-    auto bytes = peripheral_.readLong(central_, gatt::reply);
+    auto bytes = radio_.readLong(gatt::reply);
     lastReply = bytes ? decodeReply(*bytes) : std::nullopt;
     if (lastReply)
         takeIn(*lastReply);
@@ -173,15 +202,15 @@ Bytes TestWatch::button(MouseButton which, ButtonAction action) {
 }
 
 void TestWatch::sendRaw(Bytes packet) {
-    peripheral_.write(central_, gatt::input, std::move(packet));
+    radio_.write(gatt::input, std::move(packet));
 }
 
 std::uint64_t TestWatch::writeRequest(Bytes bytes) {
-    return peripheral_.write(central_, gatt::request, std::move(bytes));
+    return radio_.write(gatt::request, std::move(bytes));
 }
 
 bool TestWatch::accepted(std::uint64_t token) const {
-    return peripheral_.responseTo(token) == AttResult::success;
+    return radio_.responseTo(token) == AttResult::success;
 }
 
 void TestWatch::takeIn(const Reply& reply) {

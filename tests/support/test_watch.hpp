@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -23,12 +24,28 @@ bool isReply(const std::optional<Reply>& reply) {
     return reply && std::holds_alternative<T>(*reply);
 }
 
-/// A watch on one central of a MemoryPeripheral. It speaks the link protocol with its own
-/// encoders and checks what it reads the way the real watch does, so that a server which
-/// encodes, commits or keys wrongly fails here.
+/// What one central can do on the air, as the watch uses it.
+class WatchRadio {
+public:
+    virtual ~WatchRadio() = default;
+    /// Answers a token for `responseTo`; a write without response is answered at once.
+    virtual std::uint64_t write(const Uuid& characteristic, Bytes value) = 0;
+    /// The answer to a write, or none while it has none.
+    virtual std::optional<AttResult> responseTo(std::uint64_t token) const = 0;
+    /// Reads the whole value at increasing offsets; none when any read fails.
+    virtual std::optional<Bytes> readLong(const Uuid& characteristic) = 0;
+};
+
+/// A watch on one central. It speaks the link protocol with its own encoders and checks what it
+/// reads the way the real watch does, so that a server which encodes, commits or keys wrongly
+/// fails here.
 class TestWatch {
 public:
+    /// On a new central of the in-memory peripheral.
     explicit TestWatch(MemoryPeripheral& peripheral, std::string name = "Test Watch",
+                       std::optional<crypto::PrivateKey> key = std::nullopt);
+    /// On a radio the caller keeps alive; `central()` is then unknown to the watch.
+    explicit TestWatch(WatchRadio& radio, std::string name = "Test Watch",
                        std::optional<crypto::PrivateKey> key = std::nullopt);
 
     const Uuid& central() const { return central_; }
@@ -79,7 +96,8 @@ private:
     void takeIn(const Reply& reply);
     Bytes sendEvent(const InputEvent& event);
 
-    MemoryPeripheral& peripheral_;
+    std::unique_ptr<WatchRadio> ownRadio_;
+    WatchRadio& radio_;
     std::string name_;
     crypto::PrivateKey key_;
     Uuid central_;
