@@ -1,0 +1,402 @@
+// The server on the BlueZ adapter, driven through a real D-Bus daemon by bluetoothd's stand-in
+// and test watches: what a watch and bluetoothd see, and what the server makes of it.
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusPendingCall>
+#include <QDBusVariant>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/bluez/bluez_peripheral_manager.hpp"
+#include "platform/bluez/gatt_application.hpp"
+#include "support/bluez_stand_in.hpp"
+#include "support/server_rig.hpp"
+#include "support/session_bus.hpp"
+#include "support/test_watch.hpp"
+
+namespace tovali::test {
+namespace {
+
+const QString request = QString::fromStdString(gatt::request.toString()).toLower();
+const QString reply = QString::fromStdString(gatt::reply.toString()).toLower();
+const QString signal = QString::fromStdString(gatt::signal.toString()).toLower();
+const QString input = QString::fromStdString(gatt::input.toString()).toLower();
+const QString characteristicPath = QStringLiteral("/tovali/gatt/service0/char");
+
+int connections = 0;
+
+// A server whose radio is bluetoothd's stand-in on a bus of the test's own.
+struct BluezRig {
+    SessionBus bus;
+    std::unique_ptr<BluezStandIn> bluez;
+    QString connectionName = QStringLiteral("tovali-app-%1").arg(++connections);
+    ServerRig server;
+    BluezPeripheralManager* manager = nullptr;
+
+    BluezRig() {
+        bluez = std::make_unique<BluezStandIn>(QString::fromStdString(bus.address()));
+        server.makeManager = [this](PeripheralDelegate& delegate) {
+            auto made = std::make_unique<BluezPeripheralManager>(
+                delegate, QDBusConnection::connectToBus(QString::fromStdString(bus.address()),
+                                                        connectionName));
+            manager = made.get();
+            return made;
+        };
+    }
+    ~BluezRig() {
+        server.server.reset();
+        QDBusConnection::disconnectFromBus(connectionName);
+    }
+
+    bool statusIs(const Status& status, int timeoutMs = 5000) {
+        return waitUntil([&] { return server.server->status().value() == status; }, timeoutMs);
+    }
+    /// Starts the server and waits until it advertises.
+    bool startAdvertising() {
+        server.start();
+        return statusIs(Status::waiting()) && bluez->waitForRegistrations();
+    }
+    QString appName() const { return QDBusConnection(connectionName).baseService(); }
+};
+
+// A watch on a connected device of the stand-in, subscribed to the signal.
+struct DeviceWatch {
+    QString device;
+    StandInRadio radio;
+    TestWatch watch;
+
+    DeviceWatch(BluezStandIn& bluez, const QString& address, std::string name = "Wrist",
+                std::optional<crypto::PrivateKey> key = std::nullopt)
+        : device(bluez.connectDevice(address)), radio(bluez, device),
+          watch(radio, std::move(name), std::move(key)) {
+        bluez.subscribe(device, signal);
+    }
+};
+
+const QString gattInterface = QStringLiteral("org.bluez.GattCharacteristic1");
+const QString notPermitted = QStringLiteral("org.bluez.Error.NotPermitted");
+
+QDBusMessage call(const QString& to, const QString& path, const QString& interface,
+                  const QString& member, const QVariantList& arguments = {}) {
+    auto message = QDBusMessage::createMethodCall(to, path, interface, member);
+    message.setArguments(arguments);
+    return message;
+}
+
+// The application answers on this thread, so the wait runs the event loop.
+QDBusMessage callAndWait(QDBusConnection& bus, const QDBusMessage& message) {
+    QDBusPendingCall pending = bus.asyncCall(message);
+    waitUntil([&] { return pending.isFinished(); });
+    return pending.reply();
+}
+
+QByteArray toQByteArray(const Bytes& bytes) {
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()),
+                      static_cast<qsizetype>(bytes.size()));
+}
+
+QVariantMap deviceOption(const QString& device) {
+    return {{QStringLiteral("device"), QVariant::fromValue(QDBusObjectPath(device))}};
+}
+
+TEST(BluezPeripheral, registersTheServiceTableAndAdvertisesTheHostName) {
+    BluezRig rig;
+    ASSERT_TRUE(rig.bluez->running());
+    // 32 bytes: the scan response holds 29, and a cut there would split the "ü".
+    rig.server.hostName.name = "Lars Møllers Arbeitsplatz Büro";
+    ASSERT_TRUE(rig.startAdvertising());
+
+    const auto& app = *rig.bluez->application();
+    EXPECT_EQ(app.serviceUuid, QString::fromStdString(gatt::service.toString()).toLower());
+    EXPECT_TRUE(app.primary);
+    ASSERT_EQ(app.characteristics.size(), 4u);
+    const QString order[] = {request, reply, signal, input};
+    const QStringList flags[] = {{"write"}, {"read"}, {"notify"}, {"write-without-response"}};
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(app.characteristics[i].uuid, order[i]);
+        EXPECT_EQ(app.characteristics[i].flags, flags[i]);
+    }
+    EXPECT_EQ(app.descriptors, 0);
+    EXPECT_EQ(app.handles, 0);
+
+    const auto& advertisement = *rig.bluez->advertisement();
+    EXPECT_EQ(advertisement.type, QStringLiteral("peripheral"));
+    EXPECT_EQ(advertisement.serviceUuids, QStringList{app.serviceUuid});
+    EXPECT_EQ(advertisement.localName, QStringLiteral("Lars Møllers Arbeitsplatz B"));
+    EXPECT_EQ(rig.manager->state(), PeripheralState::poweredOn);
+    EXPECT_TRUE(rig.manager->isAdvertising());
+}
+
+TEST(BluezPeripheral, pairsOpensASessionAndMovesThePointer) {
+    BluezRig rig;
+    ASSERT_TRUE(rig.startAdvertising());
+    DeviceWatch wrist(*rig.bluez, "AA:BB:CC:DD:EE:01", "Wrist");
+
+    const auto code = wrist.watch.startPairing();
+    ASSERT_TRUE(code) << "the watch saw no valid reveal";
+    const auto& pending = rig.server.server->pairingRequest().value();
+    ASSERT_TRUE(pending);
+    EXPECT_EQ(pending->code, *code);
+    EXPECT_EQ(pending->name, "Wrist");
+
+    rig.server.server->answerPairing(true);
+    ASSERT_TRUE(rig.bluez->waitForNotifications(wrist.device, 1));
+    EXPECT_EQ(rig.bluez->notifications(wrist.device).back(), QByteArray(1, '\x01'));
+    ASSERT_TRUE(wrist.watch.finishSession());
+    EXPECT_EQ(rig.server.server->status().value(), Status::connected("Wrist"));
+
+    wrist.watch.move(40, -20);
+    ASSERT_TRUE(waitUntil([&] {
+        rig.server.loop.runFrames(1);
+        return !rig.server.events.posted.empty();
+    }));
+}
+
+TEST(BluezPeripheral, readsTheReplyAtOffsetsAndRefusesWhatIsNotReadable) {
+    BluezRig rig;
+    ASSERT_TRUE(rig.startAdvertising());
+    DeviceWatch wrist(*rig.bluez, "AA:BB:CC:DD:EE:02");
+    ASSERT_EQ(wrist.radio.responseTo(wrist.watch.sayHello()), AttResult::success);
+
+    // A commit is 99 bytes: five pieces at the default MTU, then the end.
+    const auto whole = wrist.watch.readReply();
+    ASSERT_TRUE(isReply<PairingCommitReply>(whole));
+    const AttAnswer middle = rig.bluez->read(wrist.device, reply, 44);
+    EXPECT_EQ(middle.error, 0);
+    EXPECT_EQ(middle.value.size(), 22);
+    const AttAnswer end = rig.bluez->read(wrist.device, reply, 99);
+    EXPECT_EQ(end.error, 0);
+    EXPECT_TRUE(end.value.isEmpty());
+    const AttAnswer past = rig.bluez->read(wrist.device, reply, 100);
+    EXPECT_EQ(past.error, 0x07);
+    EXPECT_EQ(past.dbusError, QStringLiteral("org.bluez.Error.InvalidOffset"));
+
+    // bluetoothd passes these through, since a notify-only characteristic has no permissions.
+    const AttAnswer readSignal = rig.bluez->read(wrist.device, signal);
+    EXPECT_EQ(readSignal.dbusError, QStringLiteral("org.bluez.Error.NotPermitted"));
+    EXPECT_EQ(readSignal.error, 0x02);
+    const AttAnswer writeSignal = rig.bluez->write(wrist.device, signal, QByteArray(1, '\x01'));
+    EXPECT_EQ(writeSignal.dbusError, QStringLiteral("org.bluez.Error.NotPermitted"));
+    EXPECT_EQ(writeSignal.error, 0x03);
+}
+
+TEST(BluezPeripheral, takesAHelloWithTheLongestNameOneWriteCarries) {
+    BluezRig rig;
+    ASSERT_TRUE(rig.startAdvertising());
+    // 2 + 65 + 441 = 508 bytes, the longest write 5.66 joins from pieces at the default MTU.
+    const std::string name(441, 'n');
+    DeviceWatch wrist(*rig.bluez, "AA:BB:CC:DD:EE:03", name);
+    ASSERT_TRUE(wrist.watch.startPairing());
+    const auto& pending = rig.server.server->pairingRequest().value();
+    ASSERT_TRUE(pending);
+    EXPECT_EQ(name.rfind(pending->name, 0), 0u) << "the name arrived cut or altered";
+}
+
+TEST(BluezPeripheral, twoCentralsHaveTheirOwnSessionsAndADepartureEndsOnlyItsOwn) {
+    BluezRig rig;
+    const auto trustedKey = crypto::PrivateKey::generate();
+    rig.server.trust(trustedKey, "Left");
+    ASSERT_TRUE(rig.startAdvertising());
+    DeviceWatch left(*rig.bluez, "AA:BB:CC:DD:EE:04", "Left", trustedKey);
+    DeviceWatch right(*rig.bluez, "AA:BB:CC:DD:EE:05", "Right");
+
+    ASSERT_TRUE(left.watch.openTrustedSession());
+    ASSERT_TRUE(right.watch.startPairing());
+    rig.server.server->answerPairing(true);
+    // The signal reaches every subscriber; the other watch reads its reply again, unchanged.
+    ASSERT_TRUE(rig.bluez->waitForNotifications(left.device, 1));
+    ASSERT_TRUE(rig.bluez->waitForNotifications(right.device, 1));
+    ASSERT_TRUE(right.watch.finishSession());
+    EXPECT_TRUE(isReply<SessionOpenReply>(left.watch.readReply()));
+    EXPECT_EQ(rig.server.server->sessionCount(), 2u);
+
+    left.watch.button(MouseButton::left, ButtonAction::down);
+    ASSERT_TRUE(waitUntil([&] { return !rig.server.server->input().held().empty(); }));
+    rig.bluez->disconnectDevice(left.device);
+    ASSERT_TRUE(waitUntil([&] { return rig.server.server->sessionCount() == 1; }));
+    EXPECT_EQ(rig.server.server->status().value(), Status::connected("Right"));
+    EXPECT_TRUE(rig.server.server->input().held().empty());
+
+    // Back on the same device object, the watch is a new central and starts over.
+    rig.bluez->connectDevice("AA:BB:CC:DD:EE:04");
+    rig.bluez->subscribe(left.device, signal);
+    EXPECT_TRUE(left.watch.openTrustedSession());
+    EXPECT_EQ(rig.server.server->sessionCount(), 2u);
+    rig.bluez->removeDevice(right.device);
+    EXPECT_TRUE(waitUntil([&] { return rig.server.server->sessionCount() == 1; }));
+}
+
+TEST(BluezPeripheral, aPowerCycleKeepsTheRegistrationsAndShowsNoFailure) {
+    BluezRig rig;
+    ASSERT_TRUE(rig.startAdvertising());
+    rig.bluez->setPowered(false);
+    ASSERT_TRUE(rig.statusIs(Status::bluetoothOff()));
+    EXPECT_FALSE(rig.manager->isAdvertising());
+
+    rig.bluez->setPowered(true);
+    ASSERT_TRUE(rig.statusIs(Status::waiting()));
+    EXPECT_TRUE(rig.manager->isAdvertising());
+    EXPECT_EQ(rig.bluez->applicationRegistrations(), 1);
+    EXPECT_EQ(rig.bluez->advertisementRegistrations(), 1);
+    EXPECT_FALSE(rig.server.server->serviceError());
+}
+
+TEST(BluezPeripheral, registersAgainWhenBluetoothdOrTheAdapterComesBack) {
+    BluezRig rig;
+    ASSERT_TRUE(rig.startAdvertising());
+    DeviceWatch wrist(*rig.bluez, "AA:BB:CC:DD:EE:06");
+    wrist.watch.sayHello();
+    ASSERT_EQ(rig.server.server->sessionCount(), 1u);
+    std::vector<Status> shown;
+    const auto subscription = rig.server.server->status().subscribe(
+        [&](const Status& status) { shown.push_back(status); });
+    auto registeredTimes = [&](int times) {
+        return waitUntil([&] {
+            return rig.bluez->applicationRegistrations() == times &&
+                   rig.bluez->advertisementRegistrations() == times;
+        });
+    };
+
+    rig.bluez->restart();
+    ASSERT_TRUE(registeredTimes(2));
+    ASSERT_TRUE(rig.statusIs(Status::waiting()));
+    EXPECT_EQ(rig.server.server->sessionCount(), 0u);
+
+    rig.bluez->removeAdapter();
+    ASSERT_TRUE(waitUntil([&] { return rig.manager->state() == PeripheralState::resetting; }));
+    rig.bluez->restoreAdapter();
+    ASSERT_TRUE(registeredTimes(3));
+    EXPECT_TRUE(rig.statusIs(Status::waiting()));
+    // Neither a failure nor "unsupported" while the adapter's interfaces arrive one by one.
+    for (const Status& status : shown) {
+        EXPECT_TRUE(status == Status::starting() || status == Status::waiting())
+            << statusText(status);
+    }
+}
+
+TEST(BluezPeripheral, showsWhatBluetoothdRefuses) {
+    BluezRig rig;
+    const QString reason = QStringLiteral("No valid service object found");
+    const Status failed = Status::failed("Could not start Bluetooth: " + reason.toStdString());
+    rig.bluez->refuseRegistrations(QStringLiteral("org.bluez.Error.Failed"), reason);
+    rig.server.start();
+    EXPECT_TRUE(rig.statusIs(failed));
+
+    // The next power-on tries again; a refused registration of our own after a restart shows
+    // too, and nothing advertises a service that is not there.
+    rig.bluez->refuseRegistrations({});
+    rig.bluez->setPowered(false);
+    rig.bluez->setPowered(true);
+    ASSERT_TRUE(rig.statusIs(Status::waiting()));
+    rig.bluez->refuseRegistrations(QStringLiteral("org.bluez.Error.Failed"), reason);
+    rig.bluez->restart();
+    ASSERT_TRUE(rig.statusIs(failed));
+    rig.bluez->connectDevice("AA:BB:CC:DD:EE:09");
+    EXPECT_FALSE(waitUntil([&] { return !(rig.server.server->status().value() == failed); }, 200))
+        << statusText(rig.server.server->status().value());
+
+    BluezRig denied;
+    denied.bluez->denyAccess(true);
+    denied.server.start();
+    EXPECT_TRUE(denied.statusIs(Status::notAllowed()));
+
+    BluezRig classic;
+    classic.bluez->setLePeripheral(false);
+    classic.bluez->restart();
+    classic.server.start();
+    EXPECT_TRUE(classic.statusIs(Status::unsupported()));
+}
+
+TEST(BluezPeripheral, waitsForBluetoothdToAppear) {
+    BluezRig rig;
+    rig.bluez->stop();
+    rig.server.start();
+    EXPECT_FALSE(rig.statusIs(Status::waiting(), 300));
+    rig.bluez->start();
+    EXPECT_TRUE(rig.statusIs(Status::waiting()));
+}
+
+TEST(BluezPeripheral, withoutASystemBusShowsThatBluetoothCannotWork) {
+    ServerRig rig;
+    const QString name = QStringLiteral("tovali-no-bus");
+    rig.makeManager = [&](PeripheralDelegate& delegate) {
+        return std::make_unique<BluezPeripheralManager>(
+            delegate,
+            QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent"), name));
+    };
+    rig.start();
+    EXPECT_TRUE(waitUntil([&] { return rig.server->status().value() == Status::unsupported(); }));
+    rig.server.reset();
+    QDBusConnection::disconnectFromBus(name);
+}
+
+TEST(BluezPeripheral, refusesEveryCallerButBluetoothd) {
+    BluezRig rig;
+    ASSERT_TRUE(rig.startAdvertising());
+    DeviceWatch wrist(*rig.bluez, "AA:BB:CC:DD:EE:07");
+    const QString app = rig.appName();
+    const QString name = QStringLiteral("tovali-foreign");
+    auto foreign = QDBusConnection::connectToBus(QString::fromStdString(rig.bus.address()), name);
+
+    const QDBusMessage calls[] = {
+        call(app, characteristicPath + "0", gattInterface, "WriteValue",
+             {toQByteArray(wrist.watch.helloBytes()), deviceOption(wrist.device)}),
+        call(app, characteristicPath + "1", gattInterface, "ReadValue",
+             {deviceOption(wrist.device)}),
+        call(app, "/tovali/gatt", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects"),
+        call(app, "/tovali/advertisement0", "org.bluez.LEAdvertisement1", "Release"),
+    };
+    for (const QDBusMessage& message : calls) {
+        EXPECT_EQ(callAndWait(foreign, message).errorName(), notPermitted)
+            << message.member().toStdString();
+    }
+    EXPECT_EQ(rig.server.server->sessionCount(), 0u);
+    EXPECT_TRUE(rig.manager->isAdvertising());
+    foreign = QDBusConnection(QString());
+    QDBusConnection::disconnectFromBus(name);
+}
+
+TEST(BluezPeripheral, refusesMalformedCallsFromBluetoothdWithoutReachingTheServer) {
+    BluezRig rig;
+    ASSERT_TRUE(rig.startAdvertising());
+    DeviceWatch wrist(*rig.bluez, "AA:BB:CC:DD:EE:08");
+    const QString app = rig.appName();
+    const QByteArray hello = toQByteArray(wrist.watch.helloBytes());
+    const QString request0 = characteristicPath + "0";
+    const QVariant path = QVariant::fromValue(QDBusObjectPath(wrist.device));
+
+    const std::pair<QDBusMessage, QString> cases[] = {
+        {call(app, request0, gattInterface, "WriteValue", {hello, QVariantMap{}}), notPermitted},
+        {call(app, request0, gattInterface, "WriteValue",
+              {hello, QVariantMap{{"device", wrist.device}}}),
+         notPermitted},
+        {call(app, request0, gattInterface, "WriteValue",
+              {hello, QVariantMap{{"device", path}, {"offset", QVariant::fromValue(quint32(0))}}}),
+         notPermitted},
+        {call(app, request0, gattInterface, "WriteValue", {deviceOption(wrist.device)}),
+         notPermitted},
+        {call(app, request0, gattInterface, "WriteValue",
+              {QString("hello"), deviceOption(wrist.device)}),
+         notPermitted},
+        {call(app, characteristicPath + "9", gattInterface, "ReadValue",
+              {deviceOption(wrist.device)}),
+         "org.freedesktop.DBus.Error.UnknownObject"},
+        {call(app, request0, gattInterface, "AcquireWrite", {deviceOption(wrist.device)}),
+         "org.bluez.Error.NotSupported"},
+    };
+    for (const auto& [message, error] : cases) {
+        EXPECT_EQ(rig.bluez->callApplication(message).errorName(), error)
+            << message.member().toStdString() << " " << message.signature().toStdString();
+    }
+    EXPECT_EQ(rig.server.server->sessionCount(), 0u);
+    EXPECT_TRUE(wrist.watch.startPairing()) << "a well-formed hello after them";
+}
+
+} // namespace
+} // namespace tovali::test
