@@ -390,6 +390,9 @@ TEST(BluezPeripheral, refusesMalformedCallsFromBluetoothdWithoutReachingTheServe
         {call(app, request0, gattInterface, "AcquireWrite", {deviceOption(wrist.device)}),
          "org.bluez.Error.NotSupported"},
     };
+    const QDBusMessage introspect = call(app, "/tovali/gatt/service0/char2",
+                                         "org.freedesktop.DBus.Introspectable", "Introspect");
+    EXPECT_EQ(rig.bluez->callApplication(introspect).type(), QDBusMessage::ReplyMessage);
     for (const auto& [message, error] : cases) {
         EXPECT_EQ(rig.bluez->callApplication(message).errorName(), error)
             << message.member().toStdString() << " " << message.signature().toStdString();
