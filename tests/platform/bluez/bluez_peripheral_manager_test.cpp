@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 
 #include "platform/bluez/bluez_peripheral_manager.hpp"
-#include "platform/bluez/gatt_application.hpp"
 #include "support/bluez_stand_in.hpp"
 #include "support/server_rig.hpp"
 #include "support/session_bus.hpp"
