@@ -117,9 +117,7 @@ void BM_InputWriteValueAgainstNoOp(benchmark::State& state) {
         auto write = QDBusMessage::createMethodCall(rig.app, inputPath,
                                                     QStringLiteral("org.bluez.GattCharacteristic1"),
                                                     QStringLiteral("WriteValue"));
-        write << QByteArray(reinterpret_cast<const char*>(packet.data()),
-                            static_cast<qsizetype>(packet.size()))
-              << options;
+        write << toQByteArray(packet) << options;
 
         const auto start = Clock::now();
         roundTrip(bluetoothd, noOp);

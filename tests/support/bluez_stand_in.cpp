@@ -334,6 +334,11 @@ QString devicePath(const QString& address) {
 
 } // namespace
 
+QByteArray toQByteArray(ByteView bytes) {
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()),
+                      static_cast<qsizetype>(bytes.size()));
+}
+
 bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
     QDeadlineTimer deadline(timeoutMs);
     QTimer wake; // so that a quiet loop still notices the deadline
@@ -1084,10 +1089,8 @@ std::optional<QDBusMessage> BluezStandIn::callAndWait(const QDBusMessage& call, 
 // The watch's radio.
 
 std::uint64_t StandInRadio::write(const Uuid& characteristic, Bytes value) {
-    const QByteArray bytes(reinterpret_cast<const char*>(value.data()),
-                           static_cast<qsizetype>(value.size()));
-    const AttAnswer answer =
-        bluez_.write(device_, QString::fromStdString(characteristic.toString()), bytes);
+    const AttAnswer answer = bluez_.write(
+        device_, QString::fromStdString(characteristic.toString()), toQByteArray(value));
     const std::uint64_t token = nextToken_++;
     answers_[token] = static_cast<AttResult>(answer.error);
     return token;

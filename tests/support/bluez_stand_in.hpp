@@ -22,6 +22,9 @@
 
 namespace tovali::test {
 
+/// Bytes as QtDBus carries them.
+QByteArray toQByteArray(ByteView bytes);
+
 /// Runs the Qt event loop until `done` answers true or `timeoutMs` has passed; answers `done()`.
 /// Tests wait this way because the application answers bluetoothd on the same thread.
 bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000);

@@ -216,22 +216,23 @@ void BluezPeripheralManager::forgetRegistrations() {
     registeredOn_.clear();
 }
 
-void BluezPeripheralManager::unregister(const QString& method, const QString& path) {
-    const QString& interface = method == QStringLiteral("UnregisterApplication")
-                                   ? bluez::gattManagerInterface
-                                   : bluez::advertisingManagerInterface;
-    auto call = QDBusMessage::createMethodCall(bluez::busName, registeredOn_, interface, method);
+QDBusMessage BluezPeripheralManager::managerCall(const QString& method, const QString& path) const {
+    const QString& manager = path == GattApplication::applicationPath
+                                 ? bluez::gattManagerInterface
+                                 : bluez::advertisingManagerInterface;
+    auto call = QDBusMessage::createMethodCall(bluez::busName, registeredOn_, manager, method);
     call << QVariant::fromValue(QDBusObjectPath(path));
-    bus_.send(call);
+    return call;
+}
+
+void BluezPeripheralManager::unregister(const QString& method, const QString& path) {
+    bus_.send(managerCall(method, path));
 }
 
 void BluezPeripheralManager::callBluez(const QString& method, const QString& path,
                                        std::function<void(const QDBusMessage&)> answered) {
-    const QString& interface = method == QStringLiteral("RegisterApplication")
-                                   ? bluez::gattManagerInterface
-                                   : bluez::advertisingManagerInterface;
-    auto call = QDBusMessage::createMethodCall(bluez::busName, registeredOn_, interface, method);
-    call << QVariant::fromValue(QDBusObjectPath(path)) << QVariantMap();
+    auto call = managerCall(method, path);
+    call << QVariantMap();
     // bluetoothd reads our objects before it answers, so the answer must not be waited for.
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,

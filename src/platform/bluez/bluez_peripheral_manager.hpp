@@ -56,6 +56,8 @@ private:
     void reconcile();
     void registerApplication();
     void registerAdvertisement();
+    /// A call to the adapter's manager of the object at `path`, naming that object.
+    QDBusMessage managerCall(const QString& method, const QString& path) const;
     void unregister(const QString& method, const QString& path);
     void forgetRegistrations();
     void callBluez(const QString& method, const QString& path,

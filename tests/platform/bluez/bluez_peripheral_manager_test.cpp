@@ -95,11 +95,6 @@ QDBusMessage callAndWait(QDBusConnection& bus, const QDBusMessage& message) {
     return pending.reply();
 }
 
-QByteArray toQByteArray(const Bytes& bytes) {
-    return QByteArray(reinterpret_cast<const char*>(bytes.data()),
-                      static_cast<qsizetype>(bytes.size()));
-}
-
 QVariantMap deviceOption(const QString& device) {
     return {{QStringLiteral("device"), QVariant::fromValue(QDBusObjectPath(device))}};
 }
