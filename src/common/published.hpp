@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -94,5 +95,44 @@ private:
     T value_;
     std::shared_ptr<Observers> observers_ = std::make_shared<Observers>();
 };
+
+/// Tells the observer the current value at once, then every assignment.
+template <typename T>
+[[nodiscard]] Subscription observe(const Published<T>& published,
+                                   std::function<void(const T&)> observer) {
+    auto shared = std::make_shared<std::function<void(const T&)>>(std::move(observer));
+    Subscription subscription = published.subscribe([shared](const T& value) { (*shared)(value); });
+    (*shared)(published.value());
+    return subscription;
+}
+
+/// Tells the observer the latest pair at once, then again whenever either value is assigned,
+/// with the other value as it stands.
+template <typename A, typename B>
+[[nodiscard]] Subscription observeLatest(const Published<A>& first, const Published<B>& second,
+                                         std::function<void(const A&, const B&)> observer) {
+    auto shared = std::make_shared<std::function<void(const A&, const B&)>>(std::move(observer));
+    auto both = std::make_shared<std::pair<Subscription, Subscription>>(
+        first.subscribe([shared, &second](const A& value) { (*shared)(value, second.value()); }),
+        second.subscribe([shared, &first](const B& value) { (*shared)(first.value(), value); }));
+    (*shared)(first.value(), second.value());
+    return Subscription([both] {
+        both->first.reset();
+        both->second.reset();
+    });
+}
+
+/// Passes a value on only when it differs from the last one passed on.
+template <typename T, typename Equal = std::equal_to<T>>
+std::function<void(const T&)> removingDuplicates(std::function<void(const T&)> next,
+                                                 Equal equal = {}) {
+    return [next = std::move(next), equal, last = std::optional<T>()](const T& value) mutable {
+        if (last && equal(*last, value)) {
+            return;
+        }
+        last = value;
+        next(value);
+    };
+}
 
 } // namespace tovali

@@ -45,5 +45,33 @@ TEST(Published, aSubscriptionMayOutliveItsValue) {
     SUCCEED();
 }
 
+TEST(Published, latestOfTwo_startsWithTheCurrentPairAndPairsEachNewValueWithTheOther) {
+    Published<int> number(1);
+    Published<bool> flag(false);
+    std::vector<std::pair<int, bool>> heard;
+    std::optional<Subscription> both =
+        observeLatest(number, flag,
+                      std::function<void(const int&, const bool&)>(
+                          [&](const int& n, const bool& f) { heard.emplace_back(n, f); }));
+    number.set(2); // heard before it is stored: the pair must carry the new value
+    flag.set(true);
+    both.reset();
+    number.set(3);
+    EXPECT_EQ(heard, (std::vector<std::pair<int, bool>>{{1, false}, {2, false}, {2, true}}));
+}
+
+TEST(Published, removingDuplicates_passesOnOnlyChangesIncludingTheFirstValue) {
+    Published<std::optional<int>> value(std::nullopt);
+    std::vector<std::optional<int>> heard;
+    const Subscription subscription =
+        observe(value, removingDuplicates<std::optional<int>>(
+                           [&](const std::optional<int>& v) { heard.push_back(v); }));
+    value.set(std::nullopt);
+    value.set(4);
+    value.set(4);
+    value.set(std::nullopt);
+    EXPECT_EQ(heard, (std::vector<std::optional<int>>{std::nullopt, 4, std::nullopt}));
+}
+
 } // namespace
 } // namespace tovali
