@@ -40,7 +40,10 @@ BluetoothServer::BluetoothServer(Platform platform)
         loop_.runEvery(accessibilityPollInterval, [this] { refreshAccessibility(); });
 }
 
-BluetoothServer::~BluetoothServer() = default;
+// Quitting must not leave a button pressed on the desktop.
+BluetoothServer::~BluetoothServer() {
+    input_.releaseAll();
+}
 
 // Status
 

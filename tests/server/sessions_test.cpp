@@ -183,4 +183,13 @@ TEST_F(ServerSessions, unsubscribe_releasesHeldButtonsOnlyForAnEstablishedCentra
     EXPECT_EQ(server.status().value(), Status::waiting());
 }
 
+TEST_F(ServerSessions, destroyingTheServer_withAButtonHeld_releasesIt) {
+    start();
+    TestWatch ada = trustedWatch();
+    ASSERT_TRUE(ada.openTrustedSession());
+    ada.button(MouseButton::left, ButtonAction::down);
+    rig.server.reset(); // as quitting does
+    EXPECT_EQ(countOf(rig.events, MouseEventType::leftMouseUp), 1);
+}
+
 } // namespace
