@@ -1,9 +1,11 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "event_recorder.hpp"
 #include "manual_main_loop.hpp"
@@ -23,8 +25,29 @@ public:
         ++checks;
         return trusted;
     }
+    void promptForPermission() override { calls.push_back("prompt"); }
+    void openSettings() override { calls.push_back("openSettings"); }
+    std::string settingsListName() override { return "Accessibility"; }
+    Subscription whenSettingsComeToFront(std::function<void()> callback) override {
+        const int id = nextObserver++;
+        settingsObservers[id] = std::move(callback);
+        return Subscription([this, id] { settingsObservers.erase(id); });
+    }
+
+    /// Brings the settings application to the front, as the user would.
+    void bringSettingsToFront() {
+        const auto observers = settingsObservers; // an observer may end its own subscription
+        for (const auto& [id, observer] : observers) {
+            observer();
+        }
+    }
+
     bool trusted = true;
     int checks = 0;
+    /// The prompts and settings pages asked for, in order.
+    std::vector<std::string> calls;
+    std::map<int, std::function<void()>> settingsObservers;
+    int nextObserver = 0;
 };
 
 class FixedHostName : public HostName {
@@ -53,9 +76,9 @@ struct ServerRig {
         TrustStore(defaults, log, loop).add(watchKey.publicKey(), name);
     }
 
-    /// Creates the server; a test may script the doubles first.
-    BluetoothServer& start() {
-        server = std::make_unique<BluetoothServer>(BluetoothServer::Platform{
+    /// What a server of this rig is made with.
+    BluetoothServer::Platform platform() {
+        return {
             .events = events,
             .displays = events,
             .loop = loop,
@@ -72,7 +95,12 @@ struct ServerRig {
                 peripheral = made.get();
                 return made;
             },
-        });
+        };
+    }
+
+    /// Creates the server; a test may script the doubles first.
+    BluetoothServer& start() {
+        server = std::make_unique<BluetoothServer>(platform());
         return *server;
     }
 
