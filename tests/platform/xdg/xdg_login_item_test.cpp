@@ -1,0 +1,101 @@
+#include <filesystem>
+#include <set>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/files/files_test_support.hpp"
+#include "platform/xdg/xdg_login_item.hpp"
+
+namespace tovali {
+namespace {
+
+using namespace files_test;
+
+class XdgLoginItemTest : public TempFolderTest {
+protected:
+    std::string folder() const { return root() + "/config/autostart"; }
+    std::string entry() const { return folder() + "/tovali.desktop"; }
+};
+
+TEST_F(XdgLoginItemTest, registerItem_thenUnregister_writesTheEntryAndRemovesIt) {
+    XdgLoginItem item(folder(), R"(/opt/my "apps" 100%/$HOME\tovali)");
+    EXPECT_FALSE(item.isRegistered());
+    ASSERT_EQ(item.registerItem(), std::nullopt);
+    EXPECT_TRUE(item.isRegistered());
+    // A reader undoes "\\" first, then the quoting: \" \$ \\ inside the quotes, and %% for %.
+    EXPECT_EQ(readText(entry()), "[Desktop Entry]\n"
+                                 "Type=Application\n"
+                                 "Name=Tovali\n"
+                                 "Comment=Lets your paired watch drive the pointer\n"
+                                 R"(Exec="/opt/my \\"apps\\" 100%%/\\$HOME\\\\tovali")"
+                                 "\n"
+                                 "Icon=tovali\n"
+                                 "Terminal=false\n"
+                                 "X-GNOME-Autostart-enabled=true\n");
+    EXPECT_EQ(entriesOf(folder()), std::set<std::string>{"tovali.desktop"});
+
+    EXPECT_EQ(item.unregisterItem(), std::nullopt);
+    EXPECT_FALSE(item.isRegistered());
+    EXPECT_TRUE(entriesOf(folder()).empty());
+    EXPECT_EQ(item.unregisterItem(), std::nullopt) << "an absent entry is already unregistered";
+}
+
+TEST_F(XdgLoginItemTest, isRegistered_disabledOrNoDesktopEntry_isFalseAndRegisteringReplacesIt) {
+    XdgLoginItem item(folder(), "/usr/bin/tovali");
+    std::filesystem::create_directories(folder());
+    for (const std::string text :
+         {"[Desktop Entry]\nExec=tovali\nHidden=true\n",
+          "[Desktop Entry]\nExec=tovali\nX-GNOME-Autostart-enabled = false\n",
+          "[Other]\nExec=tovali\n", "Exec=tovali\n", ""}) {
+        writeText(entry(), text);
+        EXPECT_FALSE(item.isRegistered()) << text;
+        ASSERT_EQ(item.registerItem(), std::nullopt);
+        EXPECT_TRUE(item.isRegistered()) << text;
+    }
+    // Only the entry's own group counts.
+    writeText(entry(), "# mine\n[Desktop Entry]\nExec=tovali\n[Desktop Action x]\nHidden=true\n");
+    EXPECT_TRUE(item.isRegistered());
+}
+
+TEST_F(XdgLoginItemTest, changes_folderNotWritable_nameThePathAndTheReasonAndLeaveNothing) {
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root writes whatever the modes say";
+    XdgLoginItem item(folder(), "/usr/bin/tovali");
+    std::filesystem::create_directories(folder());
+    ASSERT_EQ(::chmod(folder().c_str(), 0500), 0);
+    EXPECT_EQ(item.registerItem(), "Could not write " + entry() + ": Permission denied");
+    EXPECT_TRUE(entriesOf(folder()).empty());
+
+    ASSERT_EQ(::chmod(folder().c_str(), 0700), 0);
+    ASSERT_EQ(item.registerItem(), std::nullopt);
+    ASSERT_EQ(::chmod(folder().c_str(), 0500), 0);
+    EXPECT_EQ(item.unregisterItem(), "Could not remove " + entry() + ": Permission denied");
+    EXPECT_TRUE(item.isRegistered());
+    ASSERT_EQ(::chmod(folder().c_str(), 0700), 0);
+
+    ASSERT_EQ(::chmod(root().c_str(), 0500), 0);
+    XdgLoginItem elsewhere(root() + "/other/autostart", "/usr/bin/tovali");
+    EXPECT_EQ(elsewhere.registerItem(), "Could not create " + root() + "/other: Permission denied");
+    ASSERT_EQ(::chmod(root().c_str(), 0700), 0);
+}
+
+TEST_F(XdgLoginItemTest, fromEnvironment_configHomeOrNoHome_usesItsAutostartFolderOrSaysWhy) {
+    {
+        ScopedEnv config("XDG_CONFIG_HOME", root() + "/config");
+        auto item = XdgLoginItem::fromEnvironment("/usr/bin/tovali");
+        ASSERT_EQ(item.registerItem(), std::nullopt);
+        EXPECT_TRUE(std::filesystem::exists(entry()));
+    }
+    XdgLoginItem homeless("", "/usr/bin/tovali");
+    EXPECT_FALSE(homeless.isRegistered());
+    const auto error = homeless.registerItem();
+    ASSERT_TRUE(error);
+    EXPECT_NE(error->find("home folder"), std::string::npos) << *error;
+    EXPECT_EQ(homeless.unregisterItem(), std::nullopt);
+}
+
+} // namespace
+} // namespace tovali
