@@ -1,0 +1,427 @@
+#include "ui/mac_menu_view.hpp"
+
+#include <QCheckBox>
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QKeySequence>
+#include <QLabel>
+#include <QLayout>
+#include <QLocale>
+#include <QPainter>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QShortcut>
+#include <QVBoxLayout>
+#include <cmath>
+
+#include "common/reference_date.hpp"
+#include "platform/accessibility.hpp"
+#include "platform/login_item.hpp"
+#include "server/bluetooth_server.hpp"
+#include "ui/accessibility_panel.hpp"
+#include "ui/style.hpp"
+#include "ui/texts.hpp"
+
+namespace tovali {
+namespace {
+
+constexpr int stackSpacing = 12;
+constexpr int stackPadding = 14;
+constexpr int boxSpacing = 6;
+constexpr int boxPadding = 10;
+constexpr double boxCornerRadius = 8.0;
+constexpr int dotSize = 8;
+constexpr int statusSpacing = 8;
+/// Between the items of a row or a stack whose spacing the design leaves to the platform.
+constexpr int rowSpacing = 8;
+constexpr int nameDateSpacing = 2;
+constexpr int codePixelSize = 24;
+// The widths text has to wrap into.
+constexpr int contentWidth = MacMenuView::width - 2 * stackPadding;
+constexpr int statusTextWidth = contentWidth - dotSize - statusSpacing;
+constexpr int boxTextWidth = contentWidth - 2 * boxPadding;
+
+/// A rounded rectangle in a tint behind a vertical stack, as wide as the view.
+class TintedBox : public QWidget {
+public:
+    TintedBox(QColor tint, QWidget* parent) : QWidget(parent), tint_(tint) {
+        auto* stack = new QVBoxLayout(this);
+        stack->setSpacing(boxSpacing);
+        stack->setContentsMargins(boxPadding, boxPadding, boxPadding, boxPadding);
+    }
+
+    QVBoxLayout& stack() { return *static_cast<QVBoxLayout*>(layout()); }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(tint_);
+        painter.drawRoundedRect(QRectF(rect()), boxCornerRadius, boxCornerRadius);
+    }
+
+private:
+    QColor tint_;
+};
+
+/// A horizontal separator line, one pixel high, in a faint shade of the text colour.
+class Divider : public QWidget {
+public:
+    explicit Divider(QWidget* parent) : QWidget(parent) {
+        setFixedHeight(1);
+        setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QColor line = palette().color(QPalette::WindowText);
+        line.setAlphaF(0.15f);
+        QPainter(this).fillRect(rect(), line);
+    }
+};
+
+QColor tinted(QColor color, double opacity) {
+    color.setAlphaF(static_cast<float>(opacity));
+    return color;
+}
+
+QColor dotColor(StatusColor color) {
+    switch (color) {
+    case StatusColor::green:
+        return style::systemGreen();
+    case StatusColor::blue:
+        return style::systemBlue();
+    case StatusColor::orange:
+        return style::systemOrange();
+    }
+    return style::systemBlue();
+}
+
+QString fromUtf8(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QLabel* label(const QString& text, const QString& name, QWidget* parent) {
+    QLabel* made = style::plainLabel(text, parent);
+    made->setObjectName(name);
+    return made;
+}
+
+QPushButton* button(const QString& text, const QString& name, QWidget* parent) {
+    auto* made = new QPushButton(text, parent);
+    made->setObjectName(name);
+    made->setAutoDefault(false);
+    return made;
+}
+
+/// The locale's long date without the weekday and with the month abbreviated ("Dec 6, 2026"
+/// in American English), or its short date when nothing is left of the long one.
+QString abbreviatedDateFormat(const QLocale& locale) {
+    QString format = locale.dateFormat(QLocale::LongFormat);
+    // The weekday with the separator after it ("dddd, d MMMM yyyy"), or when nothing separates
+    // it from what follows, with the separator before it ("yyyy. MMMM d., dddd"). Separators
+    // are spaces and commas (Latin, Arabic, ideographic, full-width); anything else is part of
+    // the date ("d日", "d.").
+    static const QRegularExpression weekdayThenSeparator(
+        QStringLiteral("dddd[\\s,\\x{060C}\\x{3001}\\x{FF0C}]+"));
+    static const QRegularExpression separatorThenWeekday(
+        QStringLiteral("[\\s,\\x{060C}\\x{3001}\\x{FF0C}]*dddd"));
+    if (format.contains(weekdayThenSeparator)) {
+        format.remove(weekdayThenSeparator);
+    } else {
+        format.remove(separatorThenWeekday);
+    }
+    format.replace(QStringLiteral("MMMM"), QStringLiteral("MMM"));
+    format = format.trimmed();
+    static const QRegularExpression anyField(QStringLiteral("[dMy]"));
+    if (!format.contains(anyField)) {
+        return locale.dateFormat(QLocale::ShortFormat);
+    }
+    return format;
+}
+
+/// The day a time stamp falls on here, in the user's locale.
+QString pairedDate(double pairedAt) {
+    const double unixSeconds = pairedAt + unixTimeOfReferenceDate;
+    const QDate date =
+        QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(std::floor(unixSeconds * 1000.0)))
+            .toLocalTime()
+            .date();
+    const QLocale locale;
+    return locale.toString(date, abbreviatedDateFormat(locale));
+}
+
+} // namespace
+
+/// The filled circle beside the status line.
+class MacMenuView::Dot : public QWidget {
+public:
+    explicit Dot(QWidget* parent) : QWidget(parent) { setFixedSize(dotSize, dotSize); }
+
+    void setColor(const QColor& color) {
+        if (color != color_) {
+            color_ = color;
+            update();
+        }
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(color_);
+        painter.drawEllipse(QRectF(rect()));
+    }
+
+private:
+    QColor color_;
+};
+
+MacMenuView::MacMenuView(BluetoothServer& server, Accessibility& accessibility,
+                         LoginItem& loginItem, std::function<void()> quit, QWidget* parent)
+    : QWidget(parent), server_(server), accessibility_(accessibility), loginItem_(loginItem),
+      quit_(std::move(quit)), opensAtLogin_(loginItem.isRegistered()) {
+    setFixedWidth(width);
+    auto* stack = new QVBoxLayout(this);
+    stack->setSpacing(stackSpacing);
+    stack->setContentsMargins(stackPadding, stackPadding, stackPadding, stackPadding);
+
+    // 1. Title.
+    QLabel* title = label(Texts::tr("Tovali"), QStringLiteral("title"), this);
+    title->setFont(style::headlineFont());
+    stack->addWidget(title);
+
+    // 2. Status line.
+    auto* statusRow = new QWidget(this);
+    statusRow->setObjectName(QStringLiteral("statusRow"));
+    auto* statusLayout = new QHBoxLayout(statusRow);
+    statusLayout->setContentsMargins(0, 0, 0, 0);
+    statusLayout->setSpacing(statusSpacing);
+    statusDot_ = new Dot(statusRow);
+    statusDot_->setObjectName(QStringLiteral("statusDot"));
+    statusText_ = label(QString(), QStringLiteral("statusText"), statusRow);
+    statusLayout->addWidget(statusDot_, 0, Qt::AlignVCenter);
+    statusLayout->addWidget(statusText_, 1);
+    stack->addWidget(statusRow);
+
+    // 3. Pairing box.
+    auto* pairingBox = new TintedBox(tinted(style::systemBlue(), 0.12), this);
+    pairingBox_ = pairingBox;
+    pairingBox_->setObjectName(QStringLiteral("pairingBox"));
+    pairingMessage_ = label(QString(), QStringLiteral("pairingMessage"), pairingBox_);
+    pairingCode_ = label(QString(), QStringLiteral("pairingCode"), pairingBox_);
+    pairingCode_->setFont(style::fixedSizeFont(codePixelSize, QFont::DemiBold, true));
+    pairingCode_->setWordWrap(false);
+    auto* answers = new QHBoxLayout;
+    answers->setSpacing(rowSpacing);
+    QPushButton* dontAllow =
+        button(Texts::tr("Don’t allow"), QStringLiteral("dontAllow"), pairingBox_);
+    QPushButton* allow = button(Texts::tr("Allow"), QStringLiteral("allow"), pairingBox_);
+    allow->setDefault(true);
+    answers->addWidget(dontAllow);
+    answers->addWidget(allow);
+    answers->addStretch(1);
+    pairingBox->stack().addWidget(pairingMessage_);
+    pairingBox->stack().addWidget(pairingCode_);
+    pairingBox->stack().addLayout(answers);
+    connect(dontAllow, &QPushButton::clicked, this, [this] { server_.answerPairing(false); });
+    connect(allow, &QPushButton::clicked, this, [this] { server_.answerPairing(true); });
+    // Return answers as the default button does, wherever the focus is in the window, but only
+    // while the box is shown: a hidden box's shortcuts do not fire.
+    for (const auto key : {Qt::Key_Return, Qt::Key_Enter}) {
+        auto* shortcut = new QShortcut(QKeySequence(key), pairingBox_);
+        shortcut->setContext(Qt::WindowShortcut);
+        connect(shortcut, &QShortcut::activated, allow, &QPushButton::click);
+    }
+    stack->addWidget(pairingBox_);
+
+    // 4. Accessibility box.
+    auto* accessibilityBox = new TintedBox(tinted(style::systemOrange(), 0.15), this);
+    accessibilityBox_ = accessibilityBox;
+    accessibilityBox_->setObjectName(QStringLiteral("accessibilityBox"));
+    accessibilityMessage_ =
+        label(QString(), QStringLiteral("accessibilityMessage"), accessibilityBox_);
+    QPushButton* openSettings = button(Texts::tr("Open System Settings"),
+                                       QStringLiteral("openSystemSettings"), accessibilityBox_);
+    accessibilityBox->stack().addWidget(accessibilityMessage_);
+    accessibilityBox->stack().addWidget(openSettings, 0, Qt::AlignLeft);
+    connect(openSettings, &QPushButton::clicked, this, [this] {
+        accessibility_.promptForPermission();
+        openAccessibilitySettings(accessibility_);
+    });
+    stack->addWidget(accessibilityBox_);
+
+    // 5. to 8. The paired watches between two dividers.
+    stack->addWidget(new Divider(this));
+    QLabel* heading =
+        label(Texts::tr("Paired watches"), QStringLiteral("pairedWatchesHeading"), this);
+    heading->setFont(style::subheadlineFont());
+    stack->addWidget(heading);
+    // The rows are items of the view's stack, spaced as its other items are.
+    watchList_ = new QVBoxLayout;
+    watchList_->setSpacing(stackSpacing);
+    stack->addLayout(watchList_);
+    stack->addWidget(new Divider(this));
+
+    // 9. and 10. Open at login, and what went wrong when it could not be changed.
+    openAtLogin_ = new QCheckBox(Texts::tr("Open at login"), this);
+    openAtLogin_->setObjectName(QStringLiteral("openAtLogin"));
+    openAtLogin_->setChecked(opensAtLogin_);
+    connect(openAtLogin_, &QCheckBox::toggled, this, [this](bool on) { setOpensAtLogin(on); });
+    stack->addWidget(openAtLogin_, 0, Qt::AlignLeft);
+    loginErrorText_ = label(QString(), QStringLiteral("loginError"), this);
+    loginErrorText_->setFont(style::captionFont());
+    style::setTextColor(*loginErrorText_, style::systemRed());
+    loginErrorText_->hide();
+    stack->addWidget(loginErrorText_);
+
+    // 11. Quit.
+    QPushButton* quitButton = button(Texts::tr("Quit Tovali"), QStringLiteral("quit"), this);
+    connect(quitButton, &QPushButton::clicked, this, [this] {
+        if (quit_) {
+            quit_();
+        }
+    });
+    stack->addWidget(quitButton, 0, Qt::AlignLeft);
+
+    // The server calls before it stores: each handler takes the value it is given.
+    statusSubscription_ = observe(
+        server_.status(),
+        std::function<void(const Status&)>([this](const Status& status) { showStatus(status); }));
+    requestSubscription_ =
+        observe(server_.pairingRequest(),
+                std::function<void(const std::optional<PairingRequest>&)>(
+                    [this](const std::optional<PairingRequest>& r) { showPairingRequest(r); }));
+    accessibilitySubscription_ = observe(
+        server_.accessibilityAllowed(),
+        std::function<void(const bool&)>([this](const bool& a) { showAccessibilityAllowed(a); }));
+    watchesSubscription_ =
+        observe(server_.pairedWatches(),
+                std::function<void(const std::vector<TrustedWatch>&)>(
+                    [this](const std::vector<TrustedWatch>& w) { showWatches(w); }));
+}
+
+MacMenuView::~MacMenuView() = default;
+
+QSize MacMenuView::sizeHint() const {
+    // The layout's own hint is as wide as its widest wrapping label would like to be; the
+    // height that matters is the one at the width the view has.
+    return {width, layout()->totalHeightForWidth(width)};
+}
+
+void MacMenuView::showStatus(const Status& status) {
+    statusDot_->setColor(dotColor(statusColor(status)));
+    const QString text = style::breakingLongWords(fromUtf8(statusText(status)), statusText_->font(),
+                                                  statusTextWidth);
+    if (statusText_->text() != text) {
+        statusText_->setText(text);
+    }
+}
+
+void MacMenuView::showPairingRequest(const std::optional<PairingRequest>& request) {
+    if (!request) {
+        pairingBox_->hide();
+        return;
+    }
+    pairingMessage_->setText(style::breakingLongWords(
+        Texts::tr("Let “%1” control this Mac? Allow only if your watch shows this code:")
+            .arg(fromUtf8(request->name)),
+        pairingMessage_->font(), boxTextWidth));
+    pairingCode_->setText(fromUtf8(request->code));
+    pairingBox_->show();
+}
+
+void MacMenuView::showAccessibilityAllowed(bool allowed) {
+    if (allowed) {
+        accessibilityBox_->hide();
+        return;
+    }
+    accessibilityMessage_->setText(style::breakingLongWords(
+        Texts::tr("Turn on Tovali in Privacy & Security, %1, so your watch can move the pointer "
+                  "and click.")
+            .arg(fromUtf8(accessibility_.settingsListName())),
+        accessibilityMessage_->font(), boxTextWidth));
+    accessibilityBox_->show();
+}
+
+void MacMenuView::showWatches(const std::vector<TrustedWatch>& watches) {
+    // The old rows go later, not now: this may run inside the click of one of their buttons.
+    while (QLayoutItem* item = watchList_->takeAt(0)) {
+        if (QWidget* old = item->widget()) {
+            old->hide();
+            old->setObjectName(QString());
+            old->deleteLater();
+        }
+        delete item;
+    }
+    if (watches.empty()) {
+        QLabel* none = label(Texts::tr("None yet. Open Tovali on your watch, then check the code "
+                                       "it shows matches the one here."),
+                             QStringLiteral("emptyWatches"), this);
+        style::setTextColor(*none, style::secondaryText(palette()));
+        watchList_->addWidget(none);
+        none->show(); // in a view on screen, a new child waits to be shown
+        return;
+    }
+    for (const TrustedWatch& watch : watches) {
+        QWidget* row = makeWatchRow(watch);
+        watchList_->addWidget(row);
+        row->show();
+    }
+}
+
+QWidget* MacMenuView::makeWatchRow(const TrustedWatch& watch) {
+    auto* row = new QWidget(this);
+    row->setObjectName(QStringLiteral("watchRow"));
+    auto* rowLayout = new QHBoxLayout(row);
+    rowLayout->setContentsMargins(0, 0, 0, 0);
+    rowLayout->setSpacing(rowSpacing);
+
+    QPushButton* forget = button(Texts::tr("Forget"), QStringLiteral("forget"), row);
+    connect(forget, &QPushButton::clicked, this, [this, watch] { server_.forget(watch); });
+
+    auto* nameAndDate = new QVBoxLayout;
+    nameAndDate->setSpacing(nameDateSpacing);
+    QLabel* name = label(QString(), QStringLiteral("watchName"), row);
+    name->setText(style::breakingLongWords(fromUtf8(watch.name), name->font(),
+                                           contentWidth - rowSpacing - forget->sizeHint().width()));
+    nameAndDate->addWidget(name);
+    QLabel* date = label(Texts::tr("Paired %1").arg(pairedDate(watch.pairedAt)),
+                         QStringLiteral("pairedAt"), row);
+    date->setFont(style::captionFont());
+    style::setTextColor(*date, style::secondaryText(palette()));
+    nameAndDate->addWidget(date);
+    rowLayout->addLayout(nameAndDate, 1);
+    rowLayout->addWidget(forget, 0, Qt::AlignVCenter);
+    return row;
+}
+
+void MacMenuView::setOpensAtLogin(bool value) {
+    opensAtLogin_ = value;
+    const std::optional<std::string> error =
+        value ? loginItem_.registerItem() : loginItem_.unregisterItem();
+    if (!error) {
+        loginError_.reset();
+        showLoginError();
+        return;
+    }
+    loginError_ = Texts::tr("Could not change this: %1").arg(fromUtf8(*error)).toStdString();
+    showLoginError();
+    // Back to the real state; when that is a change, the toggle's signal runs this again.
+    openAtLogin_->setChecked(loginItem_.isRegistered());
+}
+
+void MacMenuView::showLoginError() {
+    if (!loginError_) {
+        loginErrorText_->hide();
+        loginErrorText_->clear();
+        return;
+    }
+    loginErrorText_->setText(
+        style::breakingLongWords(fromUtf8(*loginError_), loginErrorText_->font(), contentWidth));
+    loginErrorText_->show();
+}
+
+} // namespace tovali

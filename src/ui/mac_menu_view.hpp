@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QWidget>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/published.hpp"
+#include "link/session.hpp"
+#include "server/status.hpp"
+#include "trust/trusted_watch.hpp"
+
+class QCheckBox;
+class QLabel;
+class QVBoxLayout;
+
+namespace tovali {
+
+class Accessibility;
+class BluetoothServer;
+class LoginItem;
+
+/// The menu window's content: status, a pending pairing, the permission hint, the paired
+/// watches, open at login, and quit. It follows the server and acts on it only through
+/// answerPairing and forget.
+class MacMenuView : public QWidget {
+public:
+    static constexpr int width = 300;
+
+    MacMenuView(BluetoothServer& server, Accessibility& accessibility, LoginItem& loginItem,
+                std::function<void()> quit, QWidget* parent = nullptr);
+    ~MacMenuView() override;
+
+    /// Always `width` wide, and as high as the content is at that width.
+    QSize sizeHint() const override;
+
+    bool opensAtLogin() const { return opensAtLogin_; }
+    const std::optional<std::string>& loginError() const { return loginError_; }
+
+private:
+    class Dot;
+
+    // Each takes the value being published, which the server does not hold yet.
+    void showStatus(const Status& status);
+    void showPairingRequest(const std::optional<PairingRequest>& request);
+    void showAccessibilityAllowed(bool allowed);
+    void showWatches(const std::vector<TrustedWatch>& watches);
+    QWidget* makeWatchRow(const TrustedWatch& watch);
+
+    void setOpensAtLogin(bool value);
+    void showLoginError();
+
+    BluetoothServer& server_;
+    Accessibility& accessibility_;
+    LoginItem& loginItem_;
+    std::function<void()> quit_;
+    bool opensAtLogin_;
+    std::optional<std::string> loginError_;
+
+    // Owned by the widget tree.
+    Dot* statusDot_ = nullptr;
+    QLabel* statusText_ = nullptr;
+    QWidget* pairingBox_ = nullptr;
+    QLabel* pairingMessage_ = nullptr;
+    QLabel* pairingCode_ = nullptr;
+    QWidget* accessibilityBox_ = nullptr;
+    QLabel* accessibilityMessage_ = nullptr;
+    QVBoxLayout* watchList_ = nullptr;
+    QCheckBox* openAtLogin_ = nullptr;
+    QLabel* loginErrorText_ = nullptr;
+
+    Subscription statusSubscription_;
+    Subscription watchesSubscription_;
+    Subscription requestSubscription_;
+    Subscription accessibilitySubscription_;
+};
+
+} // namespace tovali

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <memory>
+
+#include "server/bluetooth_server.hpp"
+#include "ui/app_delegate.hpp"
+
+namespace tovali {
+
+class Accessibility;
+class LoginItem;
+class MenuBarIcon;
+class MenuWindow;
+
+/// The application: the delegate with its server and panels, the tray icon and the menu window.
+class OrvanelMacApp {
+public:
+    struct Platform {
+        BluetoothServer::Platform server;
+        LoginItem& loginItem;
+    };
+
+    explicit OrvanelMacApp(Platform platform);
+    ~OrvanelMacApp();
+    OrvanelMacApp(const OrvanelMacApp&) = delete;
+    OrvanelMacApp& operator=(const OrvanelMacApp&) = delete;
+
+    /// Puts the icon in the tray, or opens the menu window where there is no tray, then
+    /// finishes launching.
+    void launch();
+
+    AppDelegate& appDelegate() { return appDelegate_; }
+    /// Null when the desktop has no tray.
+    MenuBarIcon* icon() { return icon_.get(); }
+    MenuWindow& menuWindow() { return *menuWindow_; }
+
+private:
+    AppDelegate appDelegate_;
+    LoginItem& loginItem_;
+    Accessibility& accessibility_;
+    std::unique_ptr<MenuWindow> menuWindow_;
+    std::unique_ptr<MenuBarIcon> icon_;
+};
+
+} // namespace tovali

@@ -1,0 +1,98 @@
+#include <QAction>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/server_rig.hpp"
+#include "support/test_watch.hpp"
+#include "ui/menu_bar_icon.hpp"
+
+namespace {
+
+using namespace tovali;
+using namespace tovali::test;
+
+TEST(MenuBarSymbolTest, symbol_eachState_pendingRequestThenMissingPermissionThenConnected) {
+    const PairingRequest request{.id = Uuid(), .name = "Ada", .code = "123 456"};
+    const struct {
+        std::optional<PairingRequest> request;
+        Status status;
+        bool allowed;
+        Symbol expected;
+    } cases[] = {
+        {request, Status::connected("Ada"), true, Symbol::appleWatchAlert},
+        {std::nullopt, Status::connected("Ada"), false, Symbol::appleWatchAlert},
+        {std::nullopt, Status::connected("Ada"), true, Symbol::appleWatchConnected},
+        {std::nullopt, Status::waiting(), false, Symbol::appleWatch},
+        {std::nullopt, Status::pairing("Ada"), true, Symbol::appleWatch},
+    };
+    for (const auto& each : cases) {
+        EXPECT_EQ(menuBarSymbol(each.request, each.status, each.allowed), each.expected)
+            << statusText(each.status) << ", allowed " << each.allowed;
+    }
+}
+
+class MenuBarIconTest : public ::testing::Test {
+protected:
+    void makeIcon() {
+        icon = std::make_unique<MenuBarIcon>(
+            *rig.server,
+            MenuBarIcon::Actions{
+                .toggleWindow = [this](std::optional<QPoint> near) { toggles.push_back(near); },
+                .quit = [this] { ++quits; },
+            });
+    }
+    std::string toolTip() const { return icon->tray().toolTip().toStdString(); }
+
+    ServerRig rig;
+    std::vector<std::optional<QPoint>> toggles;
+    int quits = 0;
+    std::unique_ptr<MenuBarIcon> icon;
+};
+
+// The server tells before it stores, so each step fails for a handler that reads it back.
+TEST_F(MenuBarIconTest, serverChanges_pairingWithoutPermission_alertUntilPermitted) {
+    rig.accessibility.trusted = false;
+    rig.startAdvertising();
+    makeIcon();
+    EXPECT_EQ(icon->symbol(), Symbol::appleWatch) << "no watch needs the permission yet";
+
+    TestWatch ada(*rig.peripheral, "Ada");
+    ASSERT_TRUE(ada.startPairing());
+    EXPECT_EQ(icon->symbol(), Symbol::appleWatchAlert);
+    EXPECT_EQ(toolTip(), "Pairing with Ada…");
+
+    rig.server->answerPairing(true);
+    ASSERT_TRUE(ada.finishSession());
+    EXPECT_EQ(icon->symbol(), Symbol::appleWatchAlert);
+    EXPECT_EQ(toolTip(), "Connected to Ada");
+
+    rig.accessibility.trusted = true;
+    rig.loop.advance(BluetoothServer::accessibilityPollInterval);
+    EXPECT_EQ(icon->symbol(), Symbol::appleWatchConnected);
+}
+
+TEST_F(MenuBarIconTest, activateOrQuit_fromTrayOrMenu_togglesTheWindowOrQuits) {
+    rig.start();
+    makeIcon();
+    QSystemTrayIcon& tray = icon->tray();
+    for (const auto reason : {QSystemTrayIcon::Trigger, QSystemTrayIcon::DoubleClick,
+                              QSystemTrayIcon::Context, QSystemTrayIcon::MiddleClick}) {
+        Q_EMIT tray.activated(reason);
+    }
+    // Without a tray the icon has no geometry, so the window is told no point.
+    EXPECT_EQ(toggles, (std::vector<std::optional<QPoint>>{std::nullopt, std::nullopt}));
+
+    for (QAction* action : tray.contextMenu()->actions()) {
+        if (action->text() == QStringLiteral("Quit Tovali"))
+            action->trigger();
+    }
+    EXPECT_EQ(quits, 1);
+    EXPECT_EQ(toggles.size(), 2u) << "quitting opens nothing";
+}
+
+} // namespace
