@@ -44,6 +44,8 @@ public:
     /// How it ended, when it has ended on its own; empty while it runs.
     std::string exitDescription();
     void stop();
+    /// -1 before it started.
+    pid_t pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;

@@ -1,0 +1,174 @@
+#include "app_world.hpp"
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+// Xlib last: its macros (None, Bool, Status) clash with Qt's headers.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+
+namespace tovali::test {
+namespace {
+
+std::optional<std::string> windowTitle(Display* display, Window window) {
+    const Atom name = XInternAtom(display, "_NET_WM_NAME", False);
+    const Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(display, window, name, 0, 1024, False, utf8, &type, &format, &count,
+                           &after, &data) != Success ||
+        !data) {
+        return std::nullopt;
+    }
+    std::string title(reinterpret_cast<const char*>(data), count);
+    XFree(data);
+    return title;
+}
+
+} // namespace
+
+AppWorld::AppWorld() {
+    if (!xvfb_.running()) {
+        error_ = "no X server: " + xvfb_.error();
+    } else if (!systemBus_.running() || !sessionBus_.running()) {
+        error_ = "no bus: " + systemBus_.error() + sessionBus_.error();
+    } else if (home_.path().empty()) {
+        error_ = "no home folder";
+    } else if (!(display_ = XOpenDisplay(xvfb_.displayName().c_str()))) {
+        error_ = "cannot open " + xvfb_.displayName();
+    } else {
+        bluez_ = std::make_unique<BluezStandIn>(QString::fromStdString(systemBus_.address()));
+        if (!bluez_->running())
+            error_ = "the bluetoothd stand-in did not start";
+    }
+}
+
+AppWorld::~AppWorld() {
+    app_.stop();
+    if (logFd_ >= 0)
+        ::close(logFd_);
+    bluez_.reset();
+    if (display_)
+        XCloseDisplay(display_);
+}
+
+std::string AppWorld::launch(const std::string& executable) {
+    const std::string& home = home_.path();
+    for (const char* folder : {"/config", "/data", "/runtime"})
+        ::mkdir((home + folder).c_str(), 0700);
+    logFd_ = ::open((home + "/app.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const std::vector<std::string> environment = {
+        "DISPLAY=" + xvfb_.displayName(),
+        "DBUS_SYSTEM_BUS_ADDRESS=" + systemBus_.address(),
+        "DBUS_SESSION_BUS_ADDRESS=" + sessionBus_.address(),
+        "HOME=" + home,
+        "XDG_CONFIG_HOME=" + home + "/config",
+        "XDG_DATA_HOME=" + home + "/data",
+        "XDG_RUNTIME_DIR=" + home + "/runtime",
+        "QT_QPA_PLATFORM=xcb",
+        "LC_ALL=C.UTF-8",
+        "PATH=/usr/bin:/bin",
+    };
+    return app_.start({executable}, environment, logFd_, false, false);
+}
+
+std::string AppWorld::terminate(int timeoutMs) {
+    if (app_.pid() <= 0)
+        return "it was not running";
+    ::kill(app_.pid(), SIGTERM);
+    std::string ended;
+    waitUntil([&] { return !(ended = app_.exitDescription()).empty(); }, timeoutMs);
+    return ended;
+}
+
+pid_t AppWorld::pid() const {
+    return app_.pid();
+}
+
+std::string AppWorld::log() const {
+    return readLogTail(home_.path() + "/app.log");
+}
+
+std::optional<unsigned long> AppWorld::waitForWindow(const std::string& title, int timeoutMs) {
+    std::optional<unsigned long> found;
+    waitUntil(
+        [&] {
+            Window root = 0;
+            Window parent = 0;
+            Window* children = nullptr;
+            unsigned int count = 0;
+            if (!XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children,
+                            &count))
+                return false;
+            for (unsigned int i = 0; i < count && !found; ++i) {
+                XWindowAttributes attributes;
+                if (XGetWindowAttributes(display_, children[i], &attributes) &&
+                    attributes.map_state == IsViewable &&
+                    windowTitle(display_, children[i]) == title)
+                    found = children[i];
+            }
+            if (children)
+                XFree(children);
+            return found.has_value();
+        },
+        timeoutMs);
+    return found;
+}
+
+bool AppWorld::waitForFocus(unsigned long window, int timeoutMs) {
+    return waitUntil(
+        [&] {
+            Window focus = 0;
+            int revert = 0;
+            XGetInputFocus(display_, &focus, &revert);
+            return focus == window;
+        },
+        timeoutMs);
+}
+
+std::optional<unsigned long> AppWorld::cardinalProperty(unsigned long window, const char* name) {
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(display_, window, XInternAtom(display_, name, False), 0, 1, False,
+                           XA_CARDINAL, &type, &format, &count, &after, &data) != Success ||
+        !data)
+        return std::nullopt;
+    std::optional<unsigned long> value;
+    if (count == 1 && format == 32)
+        value = *reinterpret_cast<unsigned long*>(data) & 0xFFFFFFFFul; // Xlib widens to long
+    XFree(data);
+    return value;
+}
+
+void AppWorld::pressKey(unsigned long keysym) {
+    const KeyCode code = XKeysymToKeycode(display_, keysym);
+    XTestFakeKeyEvent(display_, code, True, CurrentTime);
+    XTestFakeKeyEvent(display_, code, False, CurrentTime);
+    XSync(display_, False);
+}
+
+AppWorld::Pointer AppWorld::pointer() {
+    XSync(display_, False);
+    Window root = 0;
+    Window child = 0;
+    int x = 0;
+    int y = 0;
+    int windowX = 0;
+    int windowY = 0;
+    unsigned int mask = 0;
+    XQueryPointer(display_, DefaultRootWindow(display_), &root, &child, &x, &y, &windowX, &windowY,
+                  &mask);
+    return {x, y, mask};
+}
+
+} // namespace tovali::test

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "bluez_stand_in.hpp"
+#include "child_process.hpp"
+#include "session_bus.hpp"
+#include "xvfb_server.hpp"
+
+struct _XDisplay;
+
+namespace tovali::test {
+
+/// The real application in a world of its own: a private X server, a private system bus with
+/// bluetoothd's stand-in on it, a private session bus with no secret store, and a home folder
+/// of its own. The test drives it from outside, as a user and a watch would.
+class AppWorld {
+public:
+    AppWorld();
+    ~AppWorld();
+    AppWorld(const AppWorld&) = delete;
+    AppWorld& operator=(const AppWorld&) = delete;
+
+    /// Why the world could not be made, or empty.
+    const std::string& error() const { return error_; }
+
+    /// Starts the application; empty, or why it could not start.
+    std::string launch(const std::string& executable);
+    /// SIGTERM, as the session manager sends at logout; answers how it ended.
+    std::string terminate(int timeoutMs = 5000);
+    ChildProcess& app() { return app_; }
+    pid_t pid() const;
+    /// The application's own messages, for a failure's explanation.
+    std::string log() const;
+    const std::string& home() const { return home_.path(); }
+
+    BluezStandIn& bluez() { return *bluez_; }
+    _XDisplay* display() const { return display_; }
+
+    /// The mapped top-level window with this title, waiting up to `timeoutMs` for it.
+    std::optional<unsigned long> waitForWindow(const std::string& title, int timeoutMs = 5000);
+    /// True once the window holds the keyboard focus.
+    bool waitForFocus(unsigned long window, int timeoutMs = 5000);
+    /// A window property of 32-bit items, such as _NET_WM_DESKTOP.
+    std::optional<unsigned long> cardinalProperty(unsigned long window, const char* name);
+    /// Presses and releases a key at the X server, as the keyboard would.
+    void pressKey(unsigned long keysym);
+    struct Pointer {
+        int x;
+        int y;
+        unsigned int buttons;
+    };
+    Pointer pointer();
+
+private:
+    XvfbServer xvfb_;
+    SessionBus systemBus_;
+    SessionBus sessionBus_;
+    TemporaryFolder home_{"tovali-home"};
+    std::unique_ptr<BluezStandIn> bluez_;
+    _XDisplay* display_ = nullptr;
+    ChildProcess app_;
+    int logFd_ = -1;
+    std::string error_;
+};
+
+} // namespace tovali::test
