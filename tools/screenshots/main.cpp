@@ -1,0 +1,68 @@
+// Draws the menu window and both panels as a user meets them, and saves each as a PNG in the
+// folder given, for the documentation. Run it on an X server (scripts/screenshots starts one).
+
+#include <QApplication>
+#include <QWidget>
+#include <cstdio>
+#include <string>
+
+#include "support/scripted_login_item.hpp"
+#include "support/server_rig.hpp"
+#include "support/test_watch.hpp"
+#include "ui/app_delegate.hpp"
+#include "ui/mac_menu_view.hpp"
+
+namespace {
+
+using namespace tovali;
+using namespace tovali::test;
+
+bool save(QWidget* widget, const QString& path) {
+    if (!widget) {
+        std::fprintf(stderr, "screenshots: nothing to draw for %s\n", qPrintable(path));
+        return false;
+    }
+    QApplication::processEvents();
+    widget->adjustSize(); // as the menu's window does when its content changes
+    if (!widget->grab().save(path)) {
+        std::fprintf(stderr, "screenshots: cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(path));
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QApplication application(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: tovali-screenshots FOLDER\n");
+        return 2;
+    }
+    const QString folder = QString::fromLocal8Bit(argv[1]);
+
+    // One watch paired some days ago, a second one asking now, and no permission yet.
+    ServerRig rig;
+    const auto bluesKey = crypto::PrivateKey::generate();
+    rig.loop.setWallTime(818'000'000.0); // early December 2026
+    rig.trust(bluesKey, "Blue Watch");
+    rig.accessibility.trusted = false;
+    AppDelegate delegate(rig.platform());
+    rig.peripheral->powerOnAndAdvertise();
+    delegate.applicationDidFinishLaunching();
+    ScriptedLoginItem loginItem;
+    loginItem.registered = true;
+    MacMenuView menu(delegate.server(), rig.accessibility, loginItem, [] {});
+    menu.show();
+
+    TestWatch blue(*rig.peripheral, "Blue Watch", bluesKey);
+    bool ok = blue.openTrustedSession();
+    ok = save(delegate.accessibilityPanel().window(), folder + "/accessibility-panel.png") && ok;
+    // A pairing outranks the connection in the status, which closes the accessibility panel.
+    TestWatch green(*rig.peripheral, "Green Watch");
+    ok = green.startPairing().has_value() && ok;
+    ok = save(&menu, folder + "/menu-window.png") && ok;
+    ok = save(delegate.pairingPanel().window(), folder + "/pairing-panel.png") && ok;
+    return ok ? 0 : 1;
+}
