@@ -1,12 +1,11 @@
 // The real application, started in a private X server and buses: how long until its first status
 // is on screen, and how much memory it holds with a watch connected.
 
+#include <QCoreApplication>
 #include <X11/keysym.h>
 #include <chrono>
 #include <fstream>
 #include <string>
-
-#include <QCoreApplication>
 
 #include <benchmark/benchmark.h>
 
