@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <QTextDocument>
 
 #include "server/bluetooth_server.hpp"
 #include "ui/texts.hpp"
@@ -89,7 +90,8 @@ void MenuBarIcon::redraw() {
         tray_->setIcon(trayIcon(symbol));
         drawn_ = true;
     }
-    const QString tip = QString::fromStdString(statusText(status_));
+    // Trays may read a tool tip as markup; the watch's name in it stays plain text.
+    const QString tip = Qt::convertFromPlainText(QString::fromStdString(statusText(status_)));
     if (tray_->toolTip() != tip) {
         tray_->setToolTip(tip);
     }

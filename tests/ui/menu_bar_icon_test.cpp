@@ -1,6 +1,7 @@
 #include <QAction>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <QTextDocument>
 #include <optional>
 #include <string>
 #include <vector>
@@ -46,7 +47,12 @@ protected:
                 .quit = [this] { ++quits; },
             });
     }
-    std::string toolTip() const { return icon->tray().toolTip().toStdString(); }
+    /// The tool tip as a tray that reads markup shows it.
+    std::string toolTip() const {
+        QTextDocument shown;
+        shown.setHtml(icon->tray().toolTip());
+        return shown.toPlainText().toStdString();
+    }
 
     ServerRig rig;
     std::vector<std::optional<QPoint>> toggles;
@@ -61,15 +67,15 @@ TEST_F(MenuBarIconTest, serverChanges_pairingWithoutPermission_alertUntilPermitt
     makeIcon();
     EXPECT_EQ(icon->symbol(), Symbol::appleWatch) << "no watch needs the permission yet";
 
-    TestWatch ada(*rig.peripheral, "Ada");
+    TestWatch ada(*rig.peripheral, "<i>Ada</i>");
     ASSERT_TRUE(ada.startPairing());
     EXPECT_EQ(icon->symbol(), Symbol::appleWatchAlert);
-    EXPECT_EQ(toolTip(), "Pairing with Ada…");
+    EXPECT_EQ(toolTip(), "Pairing with <i>Ada</i>…");
 
     rig.server->answerPairing(true);
     ASSERT_TRUE(ada.finishSession());
     EXPECT_EQ(icon->symbol(), Symbol::appleWatchAlert);
-    EXPECT_EQ(toolTip(), "Connected to Ada");
+    EXPECT_EQ(toolTip(), "Connected to <i>Ada</i>");
 
     rig.accessibility.trusted = true;
     rig.loop.advance(BluetoothServer::accessibilityPollInterval);
