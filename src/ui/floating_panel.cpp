@@ -147,9 +147,8 @@ void FloatingPanel::show(std::unique_ptr<PanelWindow> window) {
     window_ = std::move(window);
     PanelWindow& shown = *window_;
 
-    shown.setFixedHeight(shown.heightForWidth(PanelWindow::panelWidth) > 0
-                             ? shown.heightForWidth(PanelWindow::panelWidth)
-                             : shown.sizeHint().height());
+    const int fitted = shown.heightForWidth(PanelWindow::panelWidth);
+    shown.setFixedHeight(fitted > 0 ? fitted : shown.sizeHint().height());
     shown.winId(); // creates the native window, which the hints go to before it is mapped
     if (QWindow* handle = shown.windowHandle())
         showOnEveryWorkspace(*handle);

@@ -98,10 +98,6 @@ QColor dotColor(StatusColor color) {
     return style::systemBlue();
 }
 
-QString fromUtf8(const std::string& text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
 QLabel* label(const QString& text, const QString& name, QWidget* parent) {
     QLabel* made = style::plainLabel(text, parent);
     made->setObjectName(name);
@@ -313,8 +309,8 @@ QSize MacMenuView::sizeHint() const {
 
 void MacMenuView::showStatus(const Status& status) {
     statusDot_->setColor(dotColor(statusColor(status)));
-    const QString text = style::breakingLongWords(fromUtf8(statusText(status)), statusText_->font(),
-                                                  statusTextWidth);
+    const QString text = style::breakingLongWords(QString::fromStdString(statusText(status)),
+                                                  statusText_->font(), statusTextWidth);
     if (statusText_->text() != text) {
         statusText_->setText(text);
     }
@@ -327,9 +323,9 @@ void MacMenuView::showPairingRequest(const std::optional<PairingRequest>& reques
     }
     pairingMessage_->setText(style::breakingLongWords(
         Texts::tr("Let “%1” control this Mac? Allow only if your watch shows this code:")
-            .arg(fromUtf8(request->name)),
+            .arg(QString::fromStdString(request->name)),
         pairingMessage_->font(), boxTextWidth));
-    pairingCode_->setText(fromUtf8(request->code));
+    pairingCode_->setText(QString::fromStdString(request->code));
     pairingBox_->show();
 }
 
@@ -341,7 +337,7 @@ void MacMenuView::showAccessibilityAllowed(bool allowed) {
     accessibilityMessage_->setText(style::breakingLongWords(
         Texts::tr("Turn on Tovali in Privacy & Security, %1, so your watch can move the pointer "
                   "and click.")
-            .arg(fromUtf8(accessibility_.settingsListName())),
+            .arg(QString::fromStdString(accessibility_.settingsListName())),
         accessibilityMessage_->font(), boxTextWidth));
     accessibilityBox_->show();
 }
@@ -385,7 +381,7 @@ QWidget* MacMenuView::makeWatchRow(const TrustedWatch& watch) {
     auto* nameAndDate = new QVBoxLayout;
     nameAndDate->setSpacing(nameDateSpacing);
     QLabel* name = label(QString(), QStringLiteral("watchName"), row);
-    name->setText(style::breakingLongWords(fromUtf8(watch.name), name->font(),
+    name->setText(style::breakingLongWords(QString::fromStdString(watch.name), name->font(),
                                            contentWidth - rowSpacing - forget->sizeHint().width()));
     nameAndDate->addWidget(name);
     QLabel* date = label(Texts::tr("Paired %1").arg(pairedDate(watch.pairedAt)),
@@ -407,7 +403,8 @@ void MacMenuView::setOpensAtLogin(bool value) {
         showLoginError();
         return;
     }
-    loginError_ = Texts::tr("Could not change this: %1").arg(fromUtf8(*error)).toStdString();
+    loginError_ =
+        Texts::tr("Could not change this: %1").arg(QString::fromStdString(*error)).toStdString();
     showLoginError();
     // Back to the real state; when that is a change, the toggle's signal runs this again.
     openAtLogin_->setChecked(loginItem_.isRegistered());
@@ -419,8 +416,8 @@ void MacMenuView::showLoginError() {
         loginErrorText_->clear();
         return;
     }
-    loginErrorText_->setText(
-        style::breakingLongWords(fromUtf8(*loginError_), loginErrorText_->font(), contentWidth));
+    loginErrorText_->setText(style::breakingLongWords(QString::fromStdString(*loginError_),
+                                                      loginErrorText_->font(), contentWidth));
     loginErrorText_->show();
 }
 

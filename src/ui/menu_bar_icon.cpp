@@ -22,7 +22,7 @@ Symbol menuBarSymbol(const std::optional<PairingRequest>& pairingRequest, const 
 }
 
 MenuBarIcon::MenuBarIcon(const BluetoothServer& server, Actions actions)
-    : server_(server), actions_(std::move(actions)), status_(server.status().value()),
+    : actions_(std::move(actions)), status_(server.status().value()),
       pairingRequest_(server.pairingRequest().value()),
       accessibilityAllowed_(server.accessibilityAllowed().value()),
       menu_(std::make_unique<QMenu>()), tray_(std::make_unique<QSystemTrayIcon>()) {
@@ -60,16 +60,16 @@ MenuBarIcon::MenuBarIcon(const BluetoothServer& server, Actions actions)
                      });
 
     // The server tells before it stores: each handler keeps the value it is given.
-    statusSubscription_ = server_.status().subscribe([this](const Status& status) {
+    statusSubscription_ = server.status().subscribe([this](const Status& status) {
         status_ = status;
         redraw();
     });
     requestSubscription_ =
-        server_.pairingRequest().subscribe([this](const std::optional<PairingRequest>& request) {
+        server.pairingRequest().subscribe([this](const std::optional<PairingRequest>& request) {
             pairingRequest_ = request;
             redraw();
         });
-    accessibilitySubscription_ = server_.accessibilityAllowed().subscribe([this](bool allowed) {
+    accessibilitySubscription_ = server.accessibilityAllowed().subscribe([this](bool allowed) {
         accessibilityAllowed_ = allowed;
         redraw();
     });

@@ -43,7 +43,6 @@ public:
 private:
     void redraw();
 
-    const BluetoothServer& server_;
     Actions actions_;
     // What the server last published, which it may not hold yet while it tells.
     Status status_;

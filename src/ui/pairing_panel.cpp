@@ -47,7 +47,6 @@ PairingPanel::PairingPanel() : shown_(std::make_unique<Shown>()) {}
 PairingPanel::~PairingPanel() = default;
 
 void PairingPanel::show(const PairingRequest& request, Answer answer) {
-    shown_->panel.close();
     shown_->panel.show(pairingView(request, answer));
 }
 

@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-// The adapter and the stand-in answer each other's D-Bus calls on this thread's event loop.
+// For tests whose D-Bus peers (an adapter, bluetoothd's stand-in) answer on this thread's event
+// loop.
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     QCoreApplication app(argc, argv);
