@@ -18,8 +18,8 @@
 #include "platform/x11/x11_displays.hpp"
 #include "platform/x11/x11_event_poster.hpp"
 #include "platform/xdg/xdg_login_item.hpp"
-#include "ui/orvanel_mac_app.hpp"
 #include "ui/termination_signals.hpp"
+#include "ui/tovali_app.hpp"
 
 int main(int argc, char* argv[]) {
     using namespace tovali;
@@ -63,7 +63,7 @@ int main(int argc, char* argv[]) {
     XdgLoginItem loginItem =
         XdgLoginItem::fromEnvironment(QCoreApplication::applicationFilePath().toStdString());
 
-    OrvanelMacApp app({
+    TovaliApp app({
         .server =
             {
                 .events = events,

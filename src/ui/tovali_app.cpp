@@ -1,4 +1,4 @@
-#include "ui/orvanel_mac_app.hpp"
+#include "ui/tovali_app.hpp"
 
 #include <QApplication>
 #include <QSystemTrayIcon>
@@ -8,13 +8,13 @@
 
 namespace tovali {
 
-OrvanelMacApp::OrvanelMacApp(Platform platform)
+TovaliApp::TovaliApp(Platform platform)
     : appDelegate_(platform.server), loginItem_(platform.loginItem),
       accessibility_(platform.server.accessibility) {}
 
-OrvanelMacApp::~OrvanelMacApp() = default;
+TovaliApp::~TovaliApp() = default;
 
-void OrvanelMacApp::launch() {
+void TovaliApp::launch() {
     BluetoothServer& server = appDelegate_.server();
     const auto quit = [] { QCoreApplication::quit(); };
     // Qt settles whether there is a tray once, at start: a tray that comes later is never used,

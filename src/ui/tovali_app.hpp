@@ -13,17 +13,17 @@ class MenuBarIcon;
 class MenuWindow;
 
 /// The application: the delegate with its server and panels, the tray icon and the menu window.
-class OrvanelMacApp {
+class TovaliApp {
 public:
     struct Platform {
         BluetoothServer::Platform server;
         LoginItem& loginItem;
     };
 
-    explicit OrvanelMacApp(Platform platform);
-    ~OrvanelMacApp();
-    OrvanelMacApp(const OrvanelMacApp&) = delete;
-    OrvanelMacApp& operator=(const OrvanelMacApp&) = delete;
+    explicit TovaliApp(Platform platform);
+    ~TovaliApp();
+    TovaliApp(const TovaliApp&) = delete;
+    TovaliApp& operator=(const TovaliApp&) = delete;
 
     /// Puts the icon in the tray, or opens the menu window where there is no tray, then
     /// finishes launching.
