@@ -14,7 +14,7 @@
 #include <functional>
 #include <optional>
 
-#include "ui/mac_menu_view.hpp"
+#include "ui/menu_view.hpp"
 #include "ui/texts.hpp"
 
 namespace tovali {
@@ -142,7 +142,7 @@ private:
 
 struct MenuWindow::Parts {
     std::unique_ptr<MenuWindowFrame> frame;
-    MacMenuView* view; // owned by the frame
+    MenuView* view; // owned by the frame
 };
 
 MenuWindow::MenuWindow(BluetoothServer& server, Accessibility& accessibility, LoginItem& loginItem,
@@ -150,7 +150,7 @@ MenuWindow::MenuWindow(BluetoothServer& server, Accessibility& accessibility, Lo
     : parts_(std::make_unique<Parts>()) {
     parts_->frame = std::make_unique<MenuWindowFrame>(style, quit);
     parts_->view =
-        new MacMenuView(server, accessibility, loginItem, std::move(quit), parts_->frame.get());
+        new MenuView(server, accessibility, loginItem, std::move(quit), parts_->frame.get());
     parts_->frame->layout()->addWidget(parts_->view);
     parts_->frame->adjustSize();
 }
@@ -181,7 +181,7 @@ QWidget& MenuWindow::window() {
     return *parts_->frame;
 }
 
-MacMenuView& MenuWindow::view() {
+MenuView& MenuWindow::view() {
     return *parts_->view;
 }
 

@@ -12,7 +12,7 @@ namespace tovali {
 class Accessibility;
 class BluetoothServer;
 class LoginItem;
-class MacMenuView;
+class MenuView;
 
 /// The window that holds the menu view: a borderless popover by the tray icon that hides when
 /// it loses focus, or, where the desktop has no tray, an ordinary small window.
@@ -33,7 +33,7 @@ public:
     void present(std::optional<QPoint> near = std::nullopt);
 
     QWidget& window();
-    MacMenuView& view();
+    MenuView& view();
 
 private:
     struct Parts;

@@ -10,7 +10,7 @@
 #include "support/server_rig.hpp"
 #include "support/test_watch.hpp"
 #include "ui/app_delegate.hpp"
-#include "ui/mac_menu_view.hpp"
+#include "ui/menu_view.hpp"
 
 namespace {
 
@@ -53,7 +53,7 @@ int main(int argc, char* argv[]) {
     delegate.applicationDidFinishLaunching();
     ScriptedLoginItem loginItem;
     loginItem.registered = true;
-    MacMenuView menu(delegate.server(), rig.accessibility, loginItem, [] {});
+    MenuView menu(delegate.server(), rig.accessibility, loginItem, [] {});
     menu.show();
 
     TestWatch blue(*rig.peripheral, "Blue Watch", bluesKey);

@@ -24,13 +24,13 @@ class LoginItem;
 /// The menu window's content: status, a pending pairing, the permission hint, the paired
 /// watches, open at login, and quit. It follows the server and acts on it only through
 /// answerPairing and forget.
-class MacMenuView : public QWidget {
+class MenuView : public QWidget {
 public:
     static constexpr int width = 300;
 
-    MacMenuView(BluetoothServer& server, Accessibility& accessibility, LoginItem& loginItem,
-                std::function<void()> quit, QWidget* parent = nullptr);
-    ~MacMenuView() override;
+    MenuView(BluetoothServer& server, Accessibility& accessibility, LoginItem& loginItem,
+             std::function<void()> quit, QWidget* parent = nullptr);
+    ~MenuView() override;
 
     /// Always `width` wide, and as high as the content is at that width.
     QSize sizeHint() const override;

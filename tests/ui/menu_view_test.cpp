@@ -13,7 +13,7 @@
 #include "support/scripted_login_item.hpp"
 #include "support/server_rig.hpp"
 #include "support/test_watch.hpp"
-#include "ui/mac_menu_view.hpp"
+#include "ui/menu_view.hpp"
 #include "ui/style.hpp"
 
 namespace {
@@ -24,18 +24,18 @@ using Names = std::vector<std::string>;
 
 constexpr double december6th2026Noon = 818'251'200.0; // seconds since 2001-01-01 UTC
 
-class MacMenuViewTest : public ::testing::Test {
+class MenuViewTest : public ::testing::Test {
 protected:
-    MacMenuViewTest() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
-    ~MacMenuViewTest() override {
+    MenuViewTest() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
+    ~MenuViewTest() override {
         view.reset();
         settle();
         QLocale::setDefault(QLocale::system());
     }
 
     void makeView() {
-        view = std::make_unique<MacMenuView>(*rig.server, rig.accessibility, loginItem,
-                                             [this] { ++quits; });
+        view = std::make_unique<MenuView>(*rig.server, rig.accessibility, loginItem,
+                                          [this] { ++quits; });
         view->show();
     }
     void trust(const crypto::PrivateKey& key, const std::string& name) {
@@ -75,10 +75,10 @@ protected:
     ServerRig rig;
     ScriptedLoginItem loginItem;
     int quits = 0;
-    std::unique_ptr<MacMenuView> view;
+    std::unique_ptr<MenuView> view;
 };
 
-TEST_F(MacMenuViewTest, launch_beforeBluetooth_showsStartingAndTheEmptyList) {
+TEST_F(MenuViewTest, launch_beforeBluetooth_showsStartingAndTheEmptyList) {
     rig.start();
     makeView();
 
@@ -92,7 +92,7 @@ TEST_F(MacMenuViewTest, launch_beforeBluetooth_showsStartingAndTheEmptyList) {
     EXPECT_EQ(quits, 1);
 }
 
-TEST_F(MacMenuViewTest, pairing_withoutPermission_boxesStayUntilAnsweredOrGranted) {
+TEST_F(MenuViewTest, pairing_withoutPermission_boxesStayUntilAnsweredOrGranted) {
     rig.accessibility.trusted = false;
     rig.startAdvertising();
     makeView();
@@ -129,7 +129,7 @@ TEST_F(MacMenuViewTest, pairing_withoutPermission_boxesStayUntilAnsweredOrGrante
     EXPECT_FALSE(shows("accessibilityBox"));
 }
 
-TEST_F(MacMenuViewTest, forget_twoWatchesWithOneName_takesTheOneClickedThenLeavesTheSentence) {
+TEST_F(MenuViewTest, forget_twoWatchesWithOneName_takesTheOneClickedThenLeavesTheSentence) {
     const auto first = crypto::PrivateKey::generate();
     trust(first, "Ada");
     trust(crypto::PrivateKey::generate(), "Ada");
@@ -151,7 +151,7 @@ TEST_F(MacMenuViewTest, forget_twoWatchesWithOneName_takesTheOneClickedThenLeave
     EXPECT_TRUE(shows("emptyWatches"));
 }
 
-TEST_F(MacMenuViewTest, openAtLogin_failedRegister_rollsBackAndShowsOnlyAFailedUnregister) {
+TEST_F(MenuViewTest, openAtLogin_failedRegister_rollsBackAndShowsOnlyAFailedUnregister) {
     loginItem.registerError = "The autostart folder is read-only.";
     rig.start();
     makeView();
@@ -175,7 +175,7 @@ TEST_F(MacMenuViewTest, openAtLogin_failedRegister_rollsBackAndShowsOnlyAFailedU
     EXPECT_FALSE(shows("loginError")) << "a change that works clears it";
 }
 
-TEST_F(MacMenuViewTest, show_namesWithMarkupAndNoSpaces_literalAndWithinTheWidth) {
+TEST_F(MenuViewTest, show_namesWithMarkupAndNoSpaces_literalAndWithinTheWidth) {
     const std::string name = "<b>" + std::string(33, 'W') + "</b>"; // as long as names may be
     trust(crypto::PrivateKey::generate(), name);
     rig.startAdvertising();

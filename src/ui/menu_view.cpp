@@ -1,4 +1,4 @@
-#include "ui/mac_menu_view.hpp"
+#include "ui/menu_view.hpp"
 
 #include <QCheckBox>
 #include <QDateTime>
@@ -37,7 +37,7 @@ constexpr int rowSpacing = 8;
 constexpr int nameDateSpacing = 2;
 constexpr int codePixelSize = 24;
 // The widths text has to wrap into.
-constexpr int contentWidth = MacMenuView::width - 2 * stackPadding;
+constexpr int contentWidth = MenuView::width - 2 * stackPadding;
 constexpr int statusTextWidth = contentWidth - dotSize - statusSpacing;
 constexpr int boxTextWidth = contentWidth - 2 * boxPadding;
 
@@ -151,7 +151,7 @@ QString pairedDate(double pairedAt) {
 } // namespace
 
 /// The filled circle beside the status line.
-class MacMenuView::Dot : public QWidget {
+class MenuView::Dot : public QWidget {
 public:
     explicit Dot(QWidget* parent) : QWidget(parent) { setFixedSize(dotSize, dotSize); }
 
@@ -175,8 +175,8 @@ private:
     QColor color_;
 };
 
-MacMenuView::MacMenuView(BluetoothServer& server, Accessibility& accessibility,
-                         LoginItem& loginItem, std::function<void()> quit, QWidget* parent)
+MenuView::MenuView(BluetoothServer& server, Accessibility& accessibility, LoginItem& loginItem,
+                   std::function<void()> quit, QWidget* parent)
     : QWidget(parent), server_(server), accessibility_(accessibility), loginItem_(loginItem),
       quit_(std::move(quit)), opensAtLogin_(loginItem.isRegistered()) {
     setFixedWidth(width);
@@ -299,15 +299,15 @@ MacMenuView::MacMenuView(BluetoothServer& server, Accessibility& accessibility,
                     [this](const std::vector<TrustedWatch>& w) { showWatches(w); }));
 }
 
-MacMenuView::~MacMenuView() = default;
+MenuView::~MenuView() = default;
 
-QSize MacMenuView::sizeHint() const {
+QSize MenuView::sizeHint() const {
     // The layout's own hint is as wide as its widest wrapping label would like to be; the
     // height that matters is the one at the width the view has.
     return {width, layout()->totalHeightForWidth(width)};
 }
 
-void MacMenuView::showStatus(const Status& status) {
+void MenuView::showStatus(const Status& status) {
     statusDot_->setColor(dotColor(statusColor(status)));
     const QString text = style::breakingLongWords(QString::fromStdString(statusText(status)),
                                                   statusText_->font(), statusTextWidth);
@@ -316,7 +316,7 @@ void MacMenuView::showStatus(const Status& status) {
     }
 }
 
-void MacMenuView::showPairingRequest(const std::optional<PairingRequest>& request) {
+void MenuView::showPairingRequest(const std::optional<PairingRequest>& request) {
     if (!request) {
         pairingBox_->hide();
         return;
@@ -329,7 +329,7 @@ void MacMenuView::showPairingRequest(const std::optional<PairingRequest>& reques
     pairingBox_->show();
 }
 
-void MacMenuView::showAccessibilityAllowed(bool allowed) {
+void MenuView::showAccessibilityAllowed(bool allowed) {
     if (allowed) {
         accessibilityBox_->hide();
         return;
@@ -342,7 +342,7 @@ void MacMenuView::showAccessibilityAllowed(bool allowed) {
     accessibilityBox_->show();
 }
 
-void MacMenuView::showWatches(const std::vector<TrustedWatch>& watches) {
+void MenuView::showWatches(const std::vector<TrustedWatch>& watches) {
     // The old rows go later, not now: this may run inside the click of one of their buttons.
     while (QLayoutItem* item = watchList_->takeAt(0)) {
         if (QWidget* old = item->widget()) {
@@ -368,7 +368,7 @@ void MacMenuView::showWatches(const std::vector<TrustedWatch>& watches) {
     }
 }
 
-QWidget* MacMenuView::makeWatchRow(const TrustedWatch& watch) {
+QWidget* MenuView::makeWatchRow(const TrustedWatch& watch) {
     auto* row = new QWidget(this);
     row->setObjectName(QStringLiteral("watchRow"));
     auto* rowLayout = new QHBoxLayout(row);
@@ -394,7 +394,7 @@ QWidget* MacMenuView::makeWatchRow(const TrustedWatch& watch) {
     return row;
 }
 
-void MacMenuView::setOpensAtLogin(bool value) {
+void MenuView::setOpensAtLogin(bool value) {
     opensAtLogin_ = value;
     const std::optional<std::string> error =
         value ? loginItem_.registerItem() : loginItem_.unregisterItem();
@@ -410,7 +410,7 @@ void MacMenuView::setOpensAtLogin(bool value) {
     openAtLogin_->setChecked(loginItem_.isRegistered());
 }
 
-void MacMenuView::showLoginError() {
+void MenuView::showLoginError() {
     if (!loginError_) {
         loginErrorText_->hide();
         loginErrorText_->clear();
