@@ -3,8 +3,8 @@
 #include <QApplication>
 #include <QSystemTrayIcon>
 
-#include "ui/menu_bar_icon.hpp"
 #include "ui/menu_window.hpp"
+#include "ui/tray_icon.hpp"
 
 namespace tovali {
 
@@ -24,9 +24,9 @@ void TovaliApp::launch() {
                                                hasTray ? MenuWindow::Style::popover
                                                        : MenuWindow::Style::window);
     if (hasTray) {
-        icon_ = std::make_unique<MenuBarIcon>(
+        icon_ = std::make_unique<TrayIcon>(
             server,
-            MenuBarIcon::Actions{
+            TrayIcon::Actions{
                 .toggleWindow = [this](std::optional<QPoint> near) { menuWindow_->toggle(near); },
                 .quit = quit,
             });

@@ -9,7 +9,7 @@ namespace tovali {
 
 class Accessibility;
 class LoginItem;
-class MenuBarIcon;
+class TrayIcon;
 class MenuWindow;
 
 /// The application: the delegate with its server and panels, the tray icon and the menu window.
@@ -31,7 +31,7 @@ public:
 
     AppDelegate& appDelegate() { return appDelegate_; }
     /// Null when the desktop has no tray.
-    MenuBarIcon* icon() { return icon_.get(); }
+    TrayIcon* icon() { return icon_.get(); }
     MenuWindow& menuWindow() { return *menuWindow_; }
 
 private:
@@ -39,7 +39,7 @@ private:
     LoginItem& loginItem_;
     Accessibility& accessibility_;
     std::unique_ptr<MenuWindow> menuWindow_;
-    std::unique_ptr<MenuBarIcon> icon_;
+    std::unique_ptr<TrayIcon> icon_;
 };
 
 } // namespace tovali

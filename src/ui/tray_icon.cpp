@@ -1,4 +1,4 @@
-#include "ui/menu_bar_icon.hpp"
+#include "ui/tray_icon.hpp"
 
 #include <QAction>
 #include <QMenu>
@@ -10,8 +10,8 @@
 
 namespace tovali {
 
-Symbol menuBarSymbol(const std::optional<PairingRequest>& pairingRequest, const Status& status,
-                     bool accessibilityAllowed) {
+Symbol traySymbol(const std::optional<PairingRequest>& pairingRequest, const Status& status,
+                  bool accessibilityAllowed) {
     if (pairingRequest) {
         return Symbol::appleWatchAlert;
     }
@@ -21,7 +21,7 @@ Symbol menuBarSymbol(const std::optional<PairingRequest>& pairingRequest, const 
     return Symbol::appleWatch;
 }
 
-MenuBarIcon::MenuBarIcon(const BluetoothServer& server, Actions actions)
+TrayIcon::TrayIcon(const BluetoothServer& server, Actions actions)
     : actions_(std::move(actions)), status_(server.status().value()),
       pairingRequest_(server.pairingRequest().value()),
       accessibilityAllowed_(server.accessibilityAllowed().value()),
@@ -76,14 +76,14 @@ MenuBarIcon::MenuBarIcon(const BluetoothServer& server, Actions actions)
     redraw();
 }
 
-MenuBarIcon::~MenuBarIcon() = default;
+TrayIcon::~TrayIcon() = default;
 
-void MenuBarIcon::show() {
+void TrayIcon::show() {
     tray_->show();
 }
 
-void MenuBarIcon::redraw() {
-    const Symbol symbol = menuBarSymbol(pairingRequest_, status_, accessibilityAllowed_);
+void TrayIcon::redraw() {
+    const Symbol symbol = traySymbol(pairingRequest_, status_, accessibilityAllowed_);
     // The server republishes equal values often; a tray hears of a new icon only when it is.
     if (!drawn_ || symbol != symbol_) {
         symbol_ = symbol;

@@ -10,14 +10,14 @@
 
 #include "support/server_rig.hpp"
 #include "support/test_watch.hpp"
-#include "ui/menu_bar_icon.hpp"
+#include "ui/tray_icon.hpp"
 
 namespace {
 
 using namespace tovali;
 using namespace tovali::test;
 
-TEST(MenuBarSymbolTest, symbol_eachState_pendingRequestThenMissingPermissionThenConnected) {
+TEST(TraySymbolTest, symbol_eachState_pendingRequestThenMissingPermissionThenConnected) {
     const PairingRequest request{.id = Uuid(), .name = "Ada", .code = "123 456"};
     const struct {
         std::optional<PairingRequest> request;
@@ -32,17 +32,17 @@ TEST(MenuBarSymbolTest, symbol_eachState_pendingRequestThenMissingPermissionThen
         {std::nullopt, Status::pairing("Ada"), true, Symbol::appleWatch},
     };
     for (const auto& each : cases) {
-        EXPECT_EQ(menuBarSymbol(each.request, each.status, each.allowed), each.expected)
+        EXPECT_EQ(traySymbol(each.request, each.status, each.allowed), each.expected)
             << statusText(each.status) << ", allowed " << each.allowed;
     }
 }
 
-class MenuBarIconTest : public ::testing::Test {
+class TrayIconTest : public ::testing::Test {
 protected:
     void makeIcon() {
-        icon = std::make_unique<MenuBarIcon>(
+        icon = std::make_unique<TrayIcon>(
             *rig.server,
-            MenuBarIcon::Actions{
+            TrayIcon::Actions{
                 .toggleWindow = [this](std::optional<QPoint> near) { toggles.push_back(near); },
                 .quit = [this] { ++quits; },
             });
@@ -57,11 +57,11 @@ protected:
     ServerRig rig;
     std::vector<std::optional<QPoint>> toggles;
     int quits = 0;
-    std::unique_ptr<MenuBarIcon> icon;
+    std::unique_ptr<TrayIcon> icon;
 };
 
 // The server tells before it stores, so each step fails for a handler that reads it back.
-TEST_F(MenuBarIconTest, serverChanges_pairingWithoutPermission_alertUntilPermitted) {
+TEST_F(TrayIconTest, serverChanges_pairingWithoutPermission_alertUntilPermitted) {
     rig.accessibility.trusted = false;
     rig.startAdvertising();
     makeIcon();
@@ -82,7 +82,7 @@ TEST_F(MenuBarIconTest, serverChanges_pairingWithoutPermission_alertUntilPermitt
     EXPECT_EQ(icon->symbol(), Symbol::appleWatchConnected);
 }
 
-TEST_F(MenuBarIconTest, activateOrQuit_fromTrayOrMenu_togglesTheWindowOrQuits) {
+TEST_F(TrayIconTest, activateOrQuit_fromTrayOrMenu_togglesTheWindowOrQuits) {
     rig.start();
     makeIcon();
     QSystemTrayIcon& tray = icon->tray();

@@ -18,11 +18,11 @@ namespace tovali {
 class BluetoothServer;
 
 /// The symbol the tray shows for the server's state.
-Symbol menuBarSymbol(const std::optional<PairingRequest>& pairingRequest, const Status& status,
-                     bool accessibilityAllowed);
+Symbol traySymbol(const std::optional<PairingRequest>& pairingRequest, const Status& status,
+                  bool accessibilityAllowed);
 
 /// The tray icon: its image follows the server, and activating it opens the menu window.
-class MenuBarIcon {
+class TrayIcon {
 public:
     struct Actions {
         /// Opens or closes the menu window; the point is where the icon was activated, or
@@ -31,10 +31,10 @@ public:
         std::function<void()> quit;
     };
 
-    MenuBarIcon(const BluetoothServer& server, Actions actions);
-    ~MenuBarIcon();
-    MenuBarIcon(const MenuBarIcon&) = delete;
-    MenuBarIcon& operator=(const MenuBarIcon&) = delete;
+    TrayIcon(const BluetoothServer& server, Actions actions);
+    ~TrayIcon();
+    TrayIcon(const TrayIcon&) = delete;
+    TrayIcon& operator=(const TrayIcon&) = delete;
 
     void show();
     Symbol symbol() const { return symbol_; }
