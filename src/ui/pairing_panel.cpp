@@ -21,7 +21,7 @@ std::unique_ptr<PanelWindow> pairingView(const PairingRequest& request,
     const QString title =
         Texts::tr("Let “%1” control this Mac?").arg(QString::fromStdString(request.name));
     auto window = std::make_unique<PanelWindow>(title);
-    window->addSymbol(Symbol::appleWatch);
+    window->addSymbol(Symbol::watch);
     window->addText(title, style::headlineFont())->setObjectName(QStringLiteral("title"));
     QLabel* prompt =
         window->addText(Texts::tr("Allow only if your watch shows this code:"), style::bodyFont());

@@ -128,13 +128,13 @@ void drawAccessibility(const Pen& pen) {
 
 void draw(Symbol symbol, const Pen& pen) {
     switch (symbol) {
-    case Symbol::appleWatch:
+    case Symbol::watch:
         drawWatch(pen, 1.0, false);
         break;
-    case Symbol::appleWatchAlert:
+    case Symbol::watchAlert:
         drawWatch(pen, 1.0, true);
         break;
-    case Symbol::appleWatchConnected:
+    case Symbol::watchConnected:
         drawWatch(pen, 0.62, false);
         drawRadioWaves(pen);
         break;
@@ -148,11 +148,11 @@ void draw(Symbol symbol, const Pen& pen) {
 
 const char* symbolName(Symbol symbol) {
     switch (symbol) {
-    case Symbol::appleWatch:
+    case Symbol::watch:
         return "applewatch";
-    case Symbol::appleWatchAlert:
+    case Symbol::watchAlert:
         return "exclamationmark.applewatch";
-    case Symbol::appleWatchConnected:
+    case Symbol::watchConnected:
         return "applewatch.radiowaves.left.and.right";
     case Symbol::accessibility:
         return "accessibility";

@@ -8,10 +8,10 @@ namespace tovali {
 
 /// The symbols the interface draws, after the system symbols the design names.
 enum class Symbol {
-    appleWatch,          // "applewatch"
-    appleWatchAlert,     // "exclamationmark.applewatch"
-    appleWatchConnected, // "applewatch.radiowaves.left.and.right"
-    accessibility,       // "accessibility"
+    watch,          // "applewatch"
+    watchAlert,     // "exclamationmark.applewatch"
+    watchConnected, // "applewatch.radiowaves.left.and.right"
+    accessibility,  // "accessibility"
 };
 
 /// The design's name for the symbol.

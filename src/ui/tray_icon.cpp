@@ -13,12 +13,12 @@ namespace tovali {
 Symbol traySymbol(const std::optional<PairingRequest>& pairingRequest, const Status& status,
                   bool accessibilityAllowed) {
     if (pairingRequest) {
-        return Symbol::appleWatchAlert;
+        return Symbol::watchAlert;
     }
     if (status.kind() == Status::Case::connected) {
-        return accessibilityAllowed ? Symbol::appleWatchConnected : Symbol::appleWatchAlert;
+        return accessibilityAllowed ? Symbol::watchConnected : Symbol::watchAlert;
     }
-    return Symbol::appleWatch;
+    return Symbol::watch;
 }
 
 TrayIcon::TrayIcon(const BluetoothServer& server, Actions actions)

@@ -51,7 +51,7 @@ private:
     bool drawn_ = false;
     std::unique_ptr<QMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> tray_;
-    Symbol symbol_ = Symbol::appleWatch;
+    Symbol symbol_ = Symbol::watch;
     Subscription statusSubscription_;
     Subscription requestSubscription_;
     Subscription accessibilitySubscription_;

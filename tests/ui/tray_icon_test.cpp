@@ -25,11 +25,11 @@ TEST(TraySymbolTest, symbol_eachState_pendingRequestThenMissingPermissionThenCon
         bool allowed;
         Symbol expected;
     } cases[] = {
-        {request, Status::connected("Ada"), true, Symbol::appleWatchAlert},
-        {std::nullopt, Status::connected("Ada"), false, Symbol::appleWatchAlert},
-        {std::nullopt, Status::connected("Ada"), true, Symbol::appleWatchConnected},
-        {std::nullopt, Status::waiting(), false, Symbol::appleWatch},
-        {std::nullopt, Status::pairing("Ada"), true, Symbol::appleWatch},
+        {request, Status::connected("Ada"), true, Symbol::watchAlert},
+        {std::nullopt, Status::connected("Ada"), false, Symbol::watchAlert},
+        {std::nullopt, Status::connected("Ada"), true, Symbol::watchConnected},
+        {std::nullopt, Status::waiting(), false, Symbol::watch},
+        {std::nullopt, Status::pairing("Ada"), true, Symbol::watch},
     };
     for (const auto& each : cases) {
         EXPECT_EQ(traySymbol(each.request, each.status, each.allowed), each.expected)
@@ -65,21 +65,21 @@ TEST_F(TrayIconTest, serverChanges_pairingWithoutPermission_alertUntilPermitted)
     rig.accessibility.trusted = false;
     rig.startAdvertising();
     makeIcon();
-    EXPECT_EQ(icon->symbol(), Symbol::appleWatch) << "no watch needs the permission yet";
+    EXPECT_EQ(icon->symbol(), Symbol::watch) << "no watch needs the permission yet";
 
     TestWatch ada(*rig.peripheral, "<i>Ada</i>");
     ASSERT_TRUE(ada.startPairing());
-    EXPECT_EQ(icon->symbol(), Symbol::appleWatchAlert);
+    EXPECT_EQ(icon->symbol(), Symbol::watchAlert);
     EXPECT_EQ(toolTip(), "Pairing with <i>Ada</i>…");
 
     rig.server->answerPairing(true);
     ASSERT_TRUE(ada.finishSession());
-    EXPECT_EQ(icon->symbol(), Symbol::appleWatchAlert);
+    EXPECT_EQ(icon->symbol(), Symbol::watchAlert);
     EXPECT_EQ(toolTip(), "Connected to <i>Ada</i>");
 
     rig.accessibility.trusted = true;
     rig.loop.advance(BluetoothServer::accessibilityPollInterval);
-    EXPECT_EQ(icon->symbol(), Symbol::appleWatchConnected);
+    EXPECT_EQ(icon->symbol(), Symbol::watchConnected);
 }
 
 TEST_F(TrayIconTest, activateOrQuit_fromTrayOrMenu_togglesTheWindowOrQuits) {
