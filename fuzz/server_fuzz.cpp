@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "link/key_schedule.hpp"
-#include "server/mac_key_storage.hpp"
+#include "server/computer_key.hpp"
 #include "support/server_rig.hpp"
 #include "support/test_watch.hpp"
 
@@ -391,7 +391,7 @@ void step(World& w, Program& program) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     World w;
-    w.rig.keychain.putItem(KeychainVariant::dataProtection, macKeyService, macKeyAccount,
+    w.rig.keychain.putItem(KeychainVariant::dataProtection, computerKeyService, computerKeyAccount,
                            toBytes(macKey().raw()));
     Program program{{data, size}};
     // Most programs start from advertising; the rest from a radio not yet known.

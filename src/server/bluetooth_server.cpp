@@ -5,7 +5,7 @@
 
 #include "link/key_schedule.hpp"
 #include "link/wire_messages.hpp"
-#include "server/mac_key_storage.hpp"
+#include "server/computer_key.hpp"
 
 namespace tovali {
 
@@ -32,7 +32,7 @@ BluetoothServer::BluetoothServer(Platform platform)
       accessibilityAllowed_(platform.accessibility.isProcessTrusted()),
       input_(platform.events, platform.displays, platform.loop),
       // The key is read, and perhaps made and stored, before the trust store and the radio.
-      macKey_(loadOrCreateMacKey(platform.keychain, platform.log, macKeyAccount)),
+      macKey_(loadOrCreateComputerKey(platform.keychain, platform.log, computerKeyAccount)),
       trust_(platform.defaults, platform.log, platform.loop) {
     pairedWatches_.set(trust_.watches());
     manager_ = platform.makePeripheralManager(*this);

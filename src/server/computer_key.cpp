@@ -1,16 +1,16 @@
-#include "server/mac_key_storage.hpp"
+#include "server/computer_key.hpp"
 
 #include <string>
 
 namespace tovali {
 
-std::array<KeychainQuery, 2> keychainQueries(const std::string& account) {
-    return {KeychainQuery{macKeyService, account, KeychainVariant::dataProtection},
-            KeychainQuery{macKeyService, account, KeychainVariant::legacy}};
+std::array<KeychainQuery, 2> computerKeyQueries(const std::string& account) {
+    return {KeychainQuery{computerKeyService, account, KeychainVariant::dataProtection},
+            KeychainQuery{computerKeyService, account, KeychainVariant::legacy}};
 }
 
-std::optional<Bytes> readKeychainData(Keychain& keychain, const std::string& account) {
-    for (const KeychainQuery& query : keychainQueries(account)) {
+std::optional<Bytes> readComputerKey(Keychain& keychain, const std::string& account) {
+    for (const KeychainQuery& query : computerKeyQueries(account)) {
         KeychainReadResult result = keychain.copyMatching(query);
         if (result.status == keychain_status::success && result.data) {
             return std::move(result.data);
@@ -19,9 +19,9 @@ std::optional<Bytes> readKeychainData(Keychain& keychain, const std::string& acc
     return std::nullopt;
 }
 
-void saveKeychainData(Keychain& keychain, SystemLog& log, ByteView data,
-                      const std::string& account) {
-    for (const KeychainQuery& query : keychainQueries(account)) {
+void saveComputerKey(Keychain& keychain, SystemLog& log, ByteView data,
+                     const std::string& account) {
+    for (const KeychainQuery& query : computerKeyQueries(account)) {
         const int status = keychain.add(query, data);
         if (status == keychain_status::missingEntitlement) {
             continue;
@@ -34,9 +34,9 @@ void saveKeychainData(Keychain& keychain, SystemLog& log, ByteView data,
     }
 }
 
-crypto::PrivateKey loadOrCreateMacKey(Keychain& keychain, SystemLog& log,
-                                      const std::string& account) {
-    if (std::optional<Bytes> stored = readKeychainData(keychain, account)) {
+crypto::PrivateKey loadOrCreateComputerKey(Keychain& keychain, SystemLog& log,
+                                           const std::string& account) {
+    if (std::optional<Bytes> stored = readComputerKey(keychain, account)) {
         std::optional<crypto::PrivateKey> key = crypto::PrivateKey::fromRaw(*stored);
         crypto::cleanse(*stored);
         if (key) {
@@ -44,7 +44,7 @@ crypto::PrivateKey loadOrCreateMacKey(Keychain& keychain, SystemLog& log,
         }
     }
     crypto::PrivateKey key = crypto::PrivateKey::generate();
-    saveKeychainData(keychain, log, key.raw(), account);
+    saveComputerKey(keychain, log, key.raw(), account);
     return key;
 }
 

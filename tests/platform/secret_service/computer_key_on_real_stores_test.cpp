@@ -11,7 +11,7 @@
 #include "platform/files/file_keychain.hpp"
 #include "platform/keychain_by_variant.hpp"
 #include "platform/secret_service/secret_service_keychain.hpp"
-#include "server/mac_key_storage.hpp"
+#include "server/computer_key.hpp"
 #include "support/keyring_daemon.hpp"
 #include "support/memory_defaults.hpp"
 #include "support/session_bus.hpp"
@@ -26,7 +26,7 @@ int modeOf(const std::string& path) {
     return ::lstat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;
 }
 
-class MacKeyOnRealStoresTest : public testing::Test {
+class ComputerKeyOnRealStoresTest : public testing::Test {
 protected:
     void SetUp() override {
         setenv("DBUS_SESSION_BUS_ADDRESS", nowhere, 1);
@@ -34,9 +34,9 @@ protected:
     }
     void TearDown() override { setenv("DBUS_SESSION_BUS_ADDRESS", nowhere, 1); }
 
-    crypto::PrivateKey load() { return loadOrCreateMacKey(keychain, log, macKeyAccount); }
+    crypto::PrivateKey load() { return loadOrCreateComputerKey(keychain, log, computerKeyAccount); }
 
-    test::TemporaryFolder home{"tovali-mac-key"};
+    test::TemporaryFolder home{"tovali-computer-key"};
     std::string folder = home.path() + "/tovali";
     test::SessionBus bus;
     SecretServiceKeychain secretService;
@@ -45,14 +45,14 @@ protected:
     test::CapturedLog log;
 };
 
-TEST_F(MacKeyOnRealStoresTest, withASecretService_theKeyLivesThereAndIsReadBack) {
+TEST_F(ComputerKeyOnRealStoresTest, withASecretService_theKeyLivesThereAndIsReadBack) {
     test::KeyringDaemon keyring(bus);
     ASSERT_TRUE(keyring.running()) << keyring.error();
     setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
 
     const crypto::PrivateKey first = load();
-    const KeychainReadResult stored =
-        secretService.copyMatching({macKeyService, macKeyAccount, KeychainVariant::dataProtection});
+    const KeychainReadResult stored = secretService.copyMatching(
+        {computerKeyService, computerKeyAccount, KeychainVariant::dataProtection});
     ASSERT_EQ(stored.status, keychain_status::success);
     EXPECT_EQ(*stored.data, toBytes(first.raw()));
     EXPECT_FALSE(std::filesystem::exists(folder)) << "nothing falls back to the file";
@@ -61,11 +61,12 @@ TEST_F(MacKeyOnRealStoresTest, withASecretService_theKeyLivesThereAndIsReadBack)
     EXPECT_TRUE(log.lines.empty());
 }
 
-TEST_F(MacKeyOnRealStoresTest, withoutASecretService_fallsBackToAPrivateFileSilently) {
+TEST_F(ComputerKeyOnRealStoresTest, withoutASecretService_fallsBackToAPrivateFileSilently) {
     setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
 
     const crypto::PrivateKey first = load();
-    const std::string file = folder + "/" + FileKeychain::fileName({macKeyService, macKeyAccount});
+    const std::string file =
+        folder + "/" + FileKeychain::fileName({computerKeyService, computerKeyAccount});
     EXPECT_EQ(modeOf(folder), 0700);
     EXPECT_EQ(modeOf(file), 0600);
     EXPECT_EQ(std::filesystem::file_size(file), 32U);

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "server/mac_key_storage.hpp"
+#include "server/computer_key.hpp"
 #include "support/memory_defaults.hpp"
 #include "support/scripted_keychain.hpp"
 
@@ -14,26 +14,26 @@ using Call = ScriptedKeychain::Call;
 constexpr auto dataProtection = KeychainVariant::dataProtection;
 constexpr auto legacy = KeychainVariant::legacy;
 
-class MacKeyStorageTest : public ::testing::Test {
+class ComputerKeyTest : public ::testing::Test {
 protected:
-    crypto::PrivateKey load(const std::string& account = macKeyAccount) {
-        return loadOrCreateMacKey(keychain, log, account);
+    crypto::PrivateKey load(const std::string& account = computerKeyAccount) {
+        return loadOrCreateComputerKey(keychain, log, account);
     }
-    const Bytes* stored(KeychainVariant variant, const std::string& account = macKeyAccount) {
-        return keychain.item(variant, macKeyService, account);
+    const Bytes* stored(KeychainVariant variant, const std::string& account = computerKeyAccount) {
+        return keychain.item(variant, computerKeyService, account);
     }
 
     ScriptedKeychain keychain;
     CapturedLog log;
 };
 
-TEST(KeychainQueries, dataProtectionVariantComesFirst) {
-    const auto queries = keychainQueries("someone");
+TEST(ComputerKeyQueries, dataProtectionVariantComesFirst) {
+    const auto queries = computerKeyQueries("someone");
     EXPECT_EQ(queries[0], (KeychainQuery{"Orvanel", "someone", dataProtection}));
     EXPECT_EQ(queries[1], (KeychainQuery{"Orvanel", "someone", legacy}));
 }
 
-TEST_F(MacKeyStorageTest, firstLaunch_addsToThePreferredStoreAndTheNextLaunchReadsTheSameKey) {
+TEST_F(ComputerKeyTest, firstLaunch_addsToThePreferredStoreAndTheNextLaunchReadsTheSameKey) {
     const crypto::PrivateKey first = load();
     ASSERT_NE(stored(dataProtection), nullptr);
     EXPECT_EQ(*stored(dataProtection), toBytes(first.raw()));
@@ -48,9 +48,9 @@ TEST_F(MacKeyStorageTest, firstLaunch_addsToThePreferredStoreAndTheNextLaunchRea
     EXPECT_TRUE(log.lines.empty());
 }
 
-TEST_F(MacKeyStorageTest, storedBytesThatAreNoKey_giveANewKeyEachLaunchAndStayUntouched) {
+TEST_F(ComputerKeyTest, storedBytesThatAreNoKey_giveANewKeyEachLaunchAndStayUntouched) {
     for (const Bytes& bad : {Bytes(31, 7), Bytes(33, 7), Bytes(32, 0)}) {
-        keychain.putItem(dataProtection, macKeyService, macKeyAccount, bad);
+        keychain.putItem(dataProtection, computerKeyService, computerKeyAccount, bad);
         const crypto::PrivateKey first = load();
         const crypto::PrivateKey second = load();
         EXPECT_NE(first.publicKey(), second.publicKey());
@@ -60,23 +60,24 @@ TEST_F(MacKeyStorageTest, storedBytesThatAreNoKey_giveANewKeyEachLaunchAndStayUn
     EXPECT_TRUE(log.lines.empty());
 }
 
-TEST_F(MacKeyStorageTest, legacyItem_isUsedWhenThePreferredStoreHasNone) {
+TEST_F(ComputerKeyTest, legacyItem_isUsedWhenThePreferredStoreHasNone) {
     const crypto::PrivateKey original = crypto::PrivateKey::generate();
-    keychain.putItem(legacy, macKeyService, macKeyAccount, toBytes(original.raw()));
+    keychain.putItem(legacy, computerKeyService, computerKeyAccount, toBytes(original.raw()));
     keychain.scriptRead(dataProtection, {keychain_status::missingEntitlement});
     EXPECT_EQ(load().publicKey(), original.publicKey());
     EXPECT_EQ(stored(dataProtection), nullptr);
 }
 
-TEST_F(MacKeyStorageTest, itemsInBothStores_thePreferredOneWins) {
+TEST_F(ComputerKeyTest, itemsInBothStores_thePreferredOneWins) {
     const crypto::PrivateKey preferred = crypto::PrivateKey::generate();
     const crypto::PrivateKey older = crypto::PrivateKey::generate();
-    keychain.putItem(dataProtection, macKeyService, macKeyAccount, toBytes(preferred.raw()));
-    keychain.putItem(legacy, macKeyService, macKeyAccount, toBytes(older.raw()));
+    keychain.putItem(dataProtection, computerKeyService, computerKeyAccount,
+                     toBytes(preferred.raw()));
+    keychain.putItem(legacy, computerKeyService, computerKeyAccount, toBytes(older.raw()));
     EXPECT_EQ(load().publicKey(), preferred.publicKey());
 }
 
-TEST_F(MacKeyStorageTest, preferredStoreNotPermitted_fallsBackToTheFileStoreSilently) {
+TEST_F(ComputerKeyTest, preferredStoreNotPermitted_fallsBackToTheFileStoreSilently) {
     keychain.scriptAdd(dataProtection, {keychain_status::missingEntitlement});
     keychain.scriptRead(dataProtection, {keychain_status::missingEntitlement});
     const crypto::PrivateKey first = load();
@@ -86,7 +87,7 @@ TEST_F(MacKeyStorageTest, preferredStoreNotPermitted_fallsBackToTheFileStoreSile
     EXPECT_TRUE(log.lines.empty());
 }
 
-TEST_F(MacKeyStorageTest, saveFailures_logOneLineWithTheFailingStatus) {
+TEST_F(ComputerKeyTest, saveFailures_logOneLineWithTheFailingStatus) {
     keychain.scriptAdd(dataProtection, {keychain_status::missingEntitlement});
     keychain.scriptAdd(legacy, {-25308});
     load();
@@ -112,7 +113,7 @@ TEST_F(MacKeyStorageTest, saveFailures_logOneLineWithTheFailingStatus) {
     EXPECT_TRUE(log.lines.empty()) << "refused everywhere is not logged";
 }
 
-TEST_F(MacKeyStorageTest, account_addressesItsOwnItem) {
+TEST_F(ComputerKeyTest, account_addressesItsOwnItem) {
     const crypto::PrivateKey mine = load("mac-p256");
     const crypto::PrivateKey other = load("another");
     EXPECT_NE(mine.publicKey(), other.publicKey());
