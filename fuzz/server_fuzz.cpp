@@ -62,7 +62,7 @@ const crypto::PrivateKey& key(unsigned index) {
     }();
     return keys[index];
 }
-const crypto::PrivateKey& macKey() {
+const crypto::PrivateKey& computerKey() {
     return key(4);
 }
 
@@ -131,7 +131,7 @@ void checkState(World& w) {
         ++sessions;
         check(session->central == w.watches[slot].central() && decodeReply(session->reply));
         if (session->isEstablished()) {
-            check(!session->macNonce && !session->watchNonce && w.isPaired(session->watchKey));
+            check(!session->computerNonce && !session->watchNonce && w.isPaired(session->watchKey));
             establishedNames.push_back(session->name);
         }
     }
@@ -141,8 +141,8 @@ void checkState(World& w) {
     check(server.isPairingTimeoutRunning() == request.has_value());
     if (request) {
         const Session* session = server.session(request->id);
-        check(session && session->macNonce && session->watchNonce && !session->isEstablished() &&
-              session->name == request->name);
+        check(session && session->computerNonce && session->watchNonce &&
+              !session->isEstablished() && session->name == request->name);
         check(w.rig.loop.continuousTime() - w.requestSince <
               BluetoothServer::pairingTimeoutSeconds + 1e-6);
     }
@@ -212,12 +212,12 @@ void hello(World& w, Program& program, std::uint8_t x) {
     if (trusted)
         check(session->isEstablished() && std::holds_alternative<SessionOpenReply>(reply));
     else if (otherPending)
-        check(!session->macNonce && std::holds_alternative<BusyReply>(reply));
+        check(!session->computerNonce && std::holds_alternative<BusyReply>(reply));
     else
-        check(session->macNonce && !session->watchNonce && commit &&
-              *commit == PairingCommitReply{macKey().publicKey(),
-                                            pairingCommitment(watchKey, macKey().publicKey(),
-                                                              *session->macNonce)});
+        check(session->computerNonce && !session->watchNonce && commit &&
+              *commit == PairingCommitReply{computerKey().publicKey(),
+                                            pairingCommitment(watchKey, computerKey().publicKey(),
+                                                              *session->computerNonce)});
 }
 
 void nonce(World& w, Program& program, std::uint8_t x) {
@@ -226,8 +226,8 @@ void nonce(World& w, Program& program, std::uint8_t x) {
     const Nonce watchNonce = *fixedBytes<16>(bytes);
     const Session* session = w.session(x);
     const auto pending = w.server().pairingRequest().value();
-    const auto macNonce = session ? session->macNonce : std::nullopt;
-    const bool accepts = macNonce && !session->watchNonce && !pending;
+    const auto computerNonce = session ? session->computerNonce : std::nullopt;
+    const bool accepts = computerNonce && !session->watchNonce && !pending;
     w.write({{.characteristic = gatt::request,
               .central = w.watches[x & 3].central(),
               .value = TestWatch::nonceBytes(watchNonce)}});
@@ -237,10 +237,10 @@ void nonce(World& w, Program& program, std::uint8_t x) {
         return check(request == pending &&
                      (!session || session->reply == encodeReply(RejectedReply{})));
     check(session->watchNonce == watchNonce &&
-          decodeReply(session->reply) == Reply{PairingRevealReply{*macNonce}});
+          decodeReply(session->reply) == Reply{PairingRevealReply{*computerNonce}});
     check(request && request->id == session->central &&
-          request->code ==
-              confirmationCode(session->watchKey, macKey().publicKey(), watchNonce, *macNonce));
+          request->code == confirmationCode(session->watchKey, computerKey().publicKey(),
+                                            watchNonce, *computerNonce));
 }
 
 // A sessionOpen must give the watch the key the server opens its packets with.
@@ -392,7 +392,7 @@ void step(World& w, Program& program) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     World w;
     w.rig.keychain.putItem(KeychainVariant::dataProtection, computerKeyService, computerKeyAccount,
-                           toBytes(macKey().raw()));
+                           toBytes(computerKey().raw()));
     Program program{{data, size}};
     // Most programs start from advertising; the rest from a radio not yet known.
     if (program.byte() & 1)

@@ -19,14 +19,14 @@ Nonce makeNonce() {
     return nonce;
 }
 
-Digest pairingCommitment(const PublicKeyBytes& watchKey, const PublicKeyBytes& macKey,
-                         const Nonce& macNonce) {
-    return crypto::sha256({asBytes(commitLabel), watchKey, macKey, macNonce});
+Digest pairingCommitment(const PublicKeyBytes& watchKey, const PublicKeyBytes& computerKey,
+                         const Nonce& computerNonce) {
+    return crypto::sha256({asBytes(commitLabel), watchKey, computerKey, computerNonce});
 }
 
-Digest confirmationDigest(const PublicKeyBytes& watchKey, const PublicKeyBytes& macKey,
-                          const Nonce& watchNonce, const Nonce& macNonce) {
-    return crypto::sha256({asBytes(codeLabel), watchKey, macKey, watchNonce, macNonce});
+Digest confirmationDigest(const PublicKeyBytes& watchKey, const PublicKeyBytes& computerKey,
+                          const Nonce& watchNonce, const Nonce& computerNonce) {
+    return crypto::sha256({asBytes(codeLabel), watchKey, computerKey, watchNonce, computerNonce});
 }
 
 std::string confirmationCodeFromDigest(const Digest& digest) {
@@ -39,17 +39,18 @@ std::string confirmationCodeFromDigest(const Digest& digest) {
     return text;
 }
 
-std::string confirmationCode(const PublicKeyBytes& watchKey, const PublicKeyBytes& macKey,
-                             const Nonce& watchNonce, const Nonce& macNonce) {
-    return confirmationCodeFromDigest(confirmationDigest(watchKey, macKey, watchNonce, macNonce));
+std::string confirmationCode(const PublicKeyBytes& watchKey, const PublicKeyBytes& computerKey,
+                             const Nonce& watchNonce, const Nonce& computerNonce) {
+    return confirmationCodeFromDigest(
+        confirmationDigest(watchKey, computerKey, watchNonce, computerNonce));
 }
 
-std::optional<SymmetricKey> deriveSessionKey(const crypto::PrivateKey& macKey,
+std::optional<SymmetricKey> deriveSessionKey(const crypto::PrivateKey& computerKey,
                                              const PublicKeyBytes& watchKey, const Nonce& salt) {
     auto peer = crypto::PublicKey::fromX963(watchKey);
     if (!peer)
         return std::nullopt;
-    auto secret = crypto::ecdh(macKey, *peer);
+    auto secret = crypto::ecdh(computerKey, *peer);
     if (!secret)
         return std::nullopt;
     return crypto::hkdfSha256(*secret, salt, asBytes(sessionLabel));

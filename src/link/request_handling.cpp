@@ -62,10 +62,11 @@ void handleHello(RequestHost& host, const HelloRequest& hello, const Uuid& centr
     if (host.isTrusted(hello.key)) {
         host.openSession(central, false);
     } else if (!host.pendingPairing()) {
-        const Nonce macNonce = makeNonce();
-        session.macNonce = macNonce;
-        const PublicKeyBytes& macKey = host.macKey().publicKey();
-        host.sendReply(PairingCommitReply{macKey, pairingCommitment(hello.key, macKey, macNonce)},
+        const Nonce computerNonce = makeNonce();
+        session.computerNonce = computerNonce;
+        const PublicKeyBytes& computerKey = host.computerKey().publicKey();
+        host.sendReply(PairingCommitReply{computerKey,
+                                          pairingCommitment(hello.key, computerKey, computerNonce)},
                        central, false);
     } else {
         host.sendReply(BusyReply{}, central, false);
@@ -75,15 +76,16 @@ void handleHello(RequestHost& host, const HelloRequest& hello, const Uuid& centr
 
 void handleNonce(RequestHost& host, const NonceRequest& nonce, const Uuid& central) {
     Session* session = findSession(host, central);
-    if (session == nullptr || !session->macNonce || session->watchNonce || host.pendingPairing()) {
+    if (session == nullptr || !session->computerNonce || session->watchNonce ||
+        host.pendingPairing()) {
         host.sendReply(RejectedReply{}, central, false);
         return;
     }
     session->watchNonce = nonce.nonce;
-    const Nonce macNonce = *session->macNonce;
-    host.sendReply(PairingRevealReply{macNonce}, central, false);
-    const std::string code =
-        confirmationCode(session->watchKey, host.macKey().publicKey(), nonce.nonce, macNonce);
+    const Nonce computerNonce = *session->computerNonce;
+    host.sendReply(PairingRevealReply{computerNonce}, central, false);
+    const std::string code = confirmationCode(session->watchKey, host.computerKey().publicKey(),
+                                              nonce.nonce, computerNonce);
     // The reply is in place before the request is published, and the request before the status.
     host.setPairingRequest(PairingRequest{central, session->name, code});
     host.startPairingTimeout();

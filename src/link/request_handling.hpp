@@ -27,7 +27,7 @@ public:
     virtual void startPairingTimeout() = 0;
     virtual void cancelPairingTimeout() = 0;
     virtual bool isTrusted(ByteView watchKey) const = 0;
-    virtual const crypto::PrivateKey& macKey() const = 0;
+    virtual const crypto::PrivateKey& computerKey() const = 0;
     virtual void sendReply(const Reply& reply, const Uuid& central, bool signal) = 0;
     virtual void openSession(const Uuid& central, bool signal) = 0;
     virtual void refreshStatus() = 0;

@@ -18,7 +18,7 @@ struct Session {
     PublicKeyBytes watchKey{};
     /// What a read of the reply characteristic returns.
     Bytes reply;
-    std::optional<Nonce> macNonce;
+    std::optional<Nonce> computerNonce;
     std::optional<Nonce> watchNonce;
     /// Present exactly while the session is established.
     std::optional<InputOpener> opener;

@@ -100,12 +100,14 @@ Bytes encodeReply(const Reply& reply) {
     struct Encoder {
         decltype(message)& encode;
         Bytes operator()(const SessionOpenReply& r) const {
-            return encode(0x81, {r.macKey, r.salt});
+            return encode(0x81, {r.computerKey, r.salt});
         }
         Bytes operator()(const PairingCommitReply& r) const {
-            return encode(0x82, {r.macKey, r.commitment});
+            return encode(0x82, {r.computerKey, r.commitment});
         }
-        Bytes operator()(const PairingRevealReply& r) const { return encode(0x83, {r.macNonce}); }
+        Bytes operator()(const PairingRevealReply& r) const {
+            return encode(0x83, {r.computerNonce});
+        }
         Bytes operator()(const RejectedReply&) const { return encode(0x84, {}); }
         Bytes operator()(const BusyReply&) const { return encode(0x85, {}); }
     };

@@ -51,19 +51,19 @@ Expected<Request, ProtocolError> parseRequest(ByteView bytes);
 // Replies, computer to watch.
 
 struct SessionOpenReply {
-    PublicKeyBytes macKey{};
+    PublicKeyBytes computerKey{};
     Nonce salt{};
     friend bool operator==(const SessionOpenReply&, const SessionOpenReply&) = default;
 };
 
 struct PairingCommitReply {
-    PublicKeyBytes macKey{};
+    PublicKeyBytes computerKey{};
     Digest commitment{};
     friend bool operator==(const PairingCommitReply&, const PairingCommitReply&) = default;
 };
 
 struct PairingRevealReply {
-    Nonce macNonce{};
+    Nonce computerNonce{};
     friend bool operator==(const PairingRevealReply&, const PairingRevealReply&) = default;
 };
 

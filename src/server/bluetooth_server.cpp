@@ -32,7 +32,7 @@ BluetoothServer::BluetoothServer(Platform platform)
       accessibilityAllowed_(platform.accessibility.isProcessTrusted()),
       input_(platform.events, platform.displays, platform.loop),
       // The key is read, and perhaps made and stored, before the trust store and the radio.
-      macKey_(loadOrCreateComputerKey(platform.keychain, platform.log, computerKeyAccount)),
+      computerKey_(loadOrCreateComputerKey(platform.keychain, platform.log, computerKeyAccount)),
       trust_(platform.defaults, platform.log, platform.loop) {
     pairedWatches_.set(trust_.watches());
     manager_ = platform.makePeripheralManager(*this);
@@ -205,16 +205,16 @@ void BluetoothServer::openSession(const Uuid& central, bool signal) {
     }
     Session& session = found->second;
     const Nonce salt = makeNonce();
-    const auto key = deriveSessionKey(macKey_, session.watchKey, salt);
+    const auto key = deriveSessionKey(computerKey_, session.watchKey, salt);
     if (!key) {
         sendReply(RejectedReply{}, central, signal);
         return;
     }
     session.opener.emplace(*key);
-    session.macNonce.reset();
+    session.computerNonce.reset();
     session.watchNonce.reset();
     manager_->setDesiredConnectionLatency(ConnectionLatency::low, central);
-    sendReply(SessionOpenReply{macKey_.publicKey(), salt}, central, signal);
+    sendReply(SessionOpenReply{computerKey_.publicKey(), salt}, central, signal);
 }
 
 void BluetoothServer::answerPairing(bool allow) {
@@ -235,7 +235,7 @@ void BluetoothServer::answerPairing(bool allow) {
         pairedWatches_.set(trust_.watches());
         openSession(request->id, true);
     } else {
-        session.macNonce.reset();
+        session.computerNonce.reset();
         sendReply(RejectedReply{}, request->id, true);
     }
     refreshStatus();

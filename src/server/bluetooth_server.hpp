@@ -121,7 +121,7 @@ private:
     void startPairingTimeout() override;
     void cancelPairingTimeout() override;
     bool isTrusted(ByteView watchKey) const override;
-    const crypto::PrivateKey& macKey() const override { return macKey_; }
+    const crypto::PrivateKey& computerKey() const override { return computerKey_; }
     void handleInput(const InputEvent& event) override;
     void releaseHeldButtons() override { input_.releaseAll(); }
     void respondToRequest(const AttRequest& request, AttResult result) override;
@@ -140,7 +140,7 @@ private:
     Published<std::optional<PairingRequest>> pairingRequest_;
     Published<bool> accessibilityAllowed_;
     InputEngine input_;
-    crypto::PrivateKey macKey_;
+    crypto::PrivateKey computerKey_;
     TrustStore trust_;
     std::unique_ptr<PeripheralManager> manager_;
     std::optional<Characteristics> characteristics_;

@@ -8,12 +8,14 @@ namespace {
 
 struct PairingValues {
     PublicKeyBytes watchKey = crypto::PrivateKey::generate().publicKey();
-    PublicKeyBytes macKey = crypto::PrivateKey::generate().publicKey();
+    PublicKeyBytes computerKey = crypto::PrivateKey::generate().publicKey();
     Nonce watchNonce = makeNonce();
-    Nonce macNonce = makeNonce();
+    Nonce computerNonce = makeNonce();
 
-    Digest commitment() const { return pairingCommitment(watchKey, macKey, macNonce); }
-    std::string code() const { return confirmationCode(watchKey, macKey, watchNonce, macNonce); }
+    Digest commitment() const { return pairingCommitment(watchKey, computerKey, computerNonce); }
+    std::string code() const {
+        return confirmationCode(watchKey, computerKey, watchNonce, computerNonce);
+    }
 };
 
 Digest digestStartingWith(std::string_view prefix) {
@@ -53,47 +55,47 @@ TEST(PairingCommitment, anyChangedByte_changesTheCommitmentAndTheCode) {
             if (committed) {
                 EXPECT_NE(changed.commitment(), base.commitment()) << i;
             }
-            EXPECT_NE(
-                confirmationDigest(changed.watchKey, changed.macKey, changed.watchNonce,
-                                   changed.macNonce),
-                confirmationDigest(base.watchKey, base.macKey, base.watchNonce, base.macNonce))
+            EXPECT_NE(confirmationDigest(changed.watchKey, changed.computerKey, changed.watchNonce,
+                                         changed.computerNonce),
+                      confirmationDigest(base.watchKey, base.computerKey, base.watchNonce,
+                                         base.computerNonce))
                 << i;
         }
     };
     flipEachByte(&PairingValues::watchKey, true);
-    flipEachByte(&PairingValues::macKey, true);
+    flipEachByte(&PairingValues::computerKey, true);
     flipEachByte(&PairingValues::watchNonce, false); // the commitment comes before W
-    flipEachByte(&PairingValues::macNonce, true);
+    flipEachByte(&PairingValues::computerNonce, true);
 }
 
 TEST(ConfirmationCode, swappedNonces_giveAnotherDigest) {
     const PairingValues v;
-    EXPECT_NE(confirmationDigest(v.watchKey, v.macKey, v.watchNonce, v.macNonce),
-              confirmationDigest(v.watchKey, v.macKey, v.macNonce, v.watchNonce));
+    EXPECT_NE(confirmationDigest(v.watchKey, v.computerKey, v.watchNonce, v.computerNonce),
+              confirmationDigest(v.watchKey, v.computerKey, v.computerNonce, v.watchNonce));
 }
 
 TEST(DeriveSessionKey, bothSidesAgree_andEachSaltGivesItsOwnKey) {
-    crypto::PrivateKey mac = crypto::PrivateKey::generate();
+    crypto::PrivateKey computer = crypto::PrivateKey::generate();
     crypto::PrivateKey watch = crypto::PrivateKey::generate();
     const Nonce first = makeNonce();
     const Nonce second = makeNonce();
 
-    auto macSide = deriveSessionKey(mac, watch.publicKey(), first);
-    auto watchSide = deriveSessionKey(watch, mac.publicKey(), first);
-    auto nextSession = deriveSessionKey(mac, watch.publicKey(), second);
-    ASSERT_TRUE(macSide && watchSide && nextSession);
-    EXPECT_EQ(*macSide, *watchSide);
-    EXPECT_NE(*macSide, *nextSession);
+    auto computerSide = deriveSessionKey(computer, watch.publicKey(), first);
+    auto watchSide = deriveSessionKey(watch, computer.publicKey(), first);
+    auto nextSession = deriveSessionKey(computer, watch.publicKey(), second);
+    ASSERT_TRUE(computerSide && watchSide && nextSession);
+    EXPECT_EQ(*computerSide, *watchSide);
+    EXPECT_NE(*computerSide, *nextSession);
 }
 
 TEST(DeriveSessionKey, keyOffTheCurve_fails) {
-    crypto::PrivateKey mac = crypto::PrivateKey::generate();
+    crypto::PrivateKey computer = crypto::PrivateKey::generate();
     PublicKeyBytes offCurve = crypto::PrivateKey::generate().publicKey();
     offCurve[64] ^= 0x01;
-    EXPECT_FALSE(deriveSessionKey(mac, offCurve, makeNonce()));
+    EXPECT_FALSE(deriveSessionKey(computer, offCurve, makeNonce()));
     PublicKeyBytes zeros{};
     zeros[0] = 0x04;
-    EXPECT_FALSE(deriveSessionKey(mac, zeros, makeNonce()));
+    EXPECT_FALSE(deriveSessionKey(computer, zeros, makeNonce()));
 }
 
 } // namespace

@@ -57,7 +57,7 @@ TEST(ParseRequest, wrongHeader_isMalformed) {
 }
 
 TEST(EncodeReply, eachKind_hasItsHeaderAndLength) {
-    const auto macKey = fixedBytes<65>(someKey).value();
+    const auto computerKey = fixedBytes<65>(someKey).value();
     Nonce salt{};
     salt.fill(0x11);
     Digest commitment{};
@@ -65,12 +65,13 @@ TEST(EncodeReply, eachKind_hasItsHeaderAndLength) {
 
     EXPECT_EQ(encodeReply(RejectedReply{}), hex("0284"));
     EXPECT_EQ(encodeReply(BusyReply{}), hex("0285"));
-    EXPECT_EQ(encodeReply(SessionOpenReply{macKey, salt}), concat({hex("0281"), someKey, salt}));
-    EXPECT_EQ(encodeReply(PairingCommitReply{macKey, commitment}),
+    EXPECT_EQ(encodeReply(SessionOpenReply{computerKey, salt}),
+              concat({hex("0281"), someKey, salt}));
+    EXPECT_EQ(encodeReply(PairingCommitReply{computerKey, commitment}),
               concat({hex("0282"), someKey, commitment}));
     EXPECT_EQ(encodeReply(PairingRevealReply{salt}), concat({hex("0283"), salt}));
-    EXPECT_EQ(encodeReply(SessionOpenReply{macKey, salt}).size(), 83u);
-    EXPECT_EQ(encodeReply(PairingCommitReply{macKey, commitment}).size(), 99u);
+    EXPECT_EQ(encodeReply(SessionOpenReply{computerKey, salt}).size(), 83u);
+    EXPECT_EQ(encodeReply(PairingCommitReply{computerKey, commitment}).size(), 99u);
 }
 
 TEST(ParseInputPacket, wellFormedKinds_decodeLittleEndianFields) {

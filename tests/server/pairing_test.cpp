@@ -77,7 +77,7 @@ TEST_F(PairingFlow, answerPairing_whenRefused_signalsRejectedAndRefusesRepeatedN
     EXPECT_TRUE(server.pairedWatches().value().empty());
     EXPECT_EQ(server.status().value(), Status::waiting());
     EXPECT_FALSE(server.isPairingTimeoutRunning());
-    EXPECT_FALSE(server.session(watch.central())->macNonce);
+    EXPECT_FALSE(server.session(watch.central())->computerNonce);
 
     EXPECT_EQ(rig.peripheral->responseTo(watch.sendNonce()), AttResult::success);
     EXPECT_TRUE(isReply<RejectedReply>(watch.readReply()));

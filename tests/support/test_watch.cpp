@@ -215,20 +215,21 @@ bool TestWatch::accepted(std::uint64_t token) const {
 
 void TestWatch::takeIn(const Reply& reply) {
     if (const auto* commit = std::get_if<PairingCommitReply>(&reply)) {
-        macKey_ = commit->macKey;
+        computerKey_ = commit->computerKey;
         commitment_ = commit->commitment;
         code_.reset();
     } else if (const auto* reveal = std::get_if<PairingRevealReply>(&reply)) {
         // The real watch shows no code for a nonce the computer did not commit to.
         const bool kept =
-            macKey_ && commitment_ && watchNonce_ &&
-            pairingCommitment(publicKey(), *macKey_, reveal->macNonce) == *commitment_;
+            computerKey_ && commitment_ && watchNonce_ &&
+            pairingCommitment(publicKey(), *computerKey_, reveal->computerNonce) == *commitment_;
         code_.reset();
         if (kept)
-            code_ = confirmationCode(publicKey(), *macKey_, *watchNonce_, reveal->macNonce);
+            code_ =
+                confirmationCode(publicKey(), *computerKey_, *watchNonce_, reveal->computerNonce);
     } else if (const auto* open = std::get_if<SessionOpenReply>(&reply)) {
-        macKey_ = open->macKey;
-        sessionKey_ = deriveSessionKey(key_, open->macKey, open->salt);
+        computerKey_ = open->computerKey;
+        sessionKey_ = deriveSessionKey(key_, open->computerKey, open->salt);
         nextSequence = 1;
     }
 }

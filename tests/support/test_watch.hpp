@@ -82,7 +82,7 @@ public:
     void sendRaw(Bytes packet);
 
     const std::optional<SymmetricKey>& sessionKey() const { return sessionKey_; }
-    const std::optional<PublicKeyBytes>& macKey() const { return macKey_; }
+    const std::optional<PublicKeyBytes>& computerKey() const { return computerKey_; }
     /// Set once a reveal matched the commitment.
     const std::optional<std::string>& code() const { return code_; }
 
@@ -101,7 +101,7 @@ private:
     std::string name_;
     crypto::PrivateKey key_;
     Uuid central_;
-    std::optional<PublicKeyBytes> macKey_;
+    std::optional<PublicKeyBytes> computerKey_;
     std::optional<Digest> commitment_;
     std::optional<Nonce> watchNonce_;
     std::optional<std::string> code_;

@@ -316,15 +316,15 @@ void checkPairing(Tally& tally, const json& root) {
         return;
     // K, P, W, M: each check reads the ones it needs, so a missing one fails only those.
     auto watchKey = [&](Unit& unit) { return unit.fixed<65>(root, "keys.watch.public"); };
-    auto macKey = [&](Unit& unit) { return unit.fixed<65>(root, "keys.computer.public"); };
+    auto computerKey = [&](Unit& unit) { return unit.fixed<65>(root, "keys.computer.public"); };
     auto watchNonce = [&](Unit& unit) { return unit.fixed<16>(root, "pairing.watch_nonce"); };
-    auto macNonce = [&](Unit& unit) { return unit.fixed<16>(root, "pairing.computer_nonce"); };
+    auto computerNonce = [&](Unit& unit) { return unit.fixed<16>(root, "pairing.computer_nonce"); };
     // K, P, W and M together, in the order both code functions take them.
     auto codeInputs = [&](Unit& unit) {
         auto k = watchKey(unit);
-        auto p = macKey(unit);
+        auto p = computerKey(unit);
         auto w = watchNonce(unit);
-        auto m = macNonce(unit);
+        auto m = computerNonce(unit);
         return k && p && w && m ? std::optional(std::tuple(*k, *p, *w, *m)) : std::nullopt;
     };
 
@@ -342,15 +342,15 @@ void checkPairing(Tally& tally, const json& root) {
          [&](Unit& unit) {
              auto expected = unit.fixed<32>(root, "pairing.commitment");
              auto k = watchKey(unit);
-             auto p = macKey(unit);
-             auto m = macNonce(unit);
+             auto p = computerKey(unit);
+             auto m = computerNonce(unit);
              if (expected && k && p && m)
                  unit.same("commitment", toHex(*expected), toHex(pairingCommitment(*k, *p, *m)));
          }},
         {"pairing_commit reply",
          [&](Unit& unit) {
              auto expected = unit.hex(root, "pairing.pairing_commit");
-             auto p = macKey(unit);
+             auto p = computerKey(unit);
              auto commitment = unit.fixed<32>(root, "pairing.commitment");
              if (expected && p && commitment)
                  unit.same("pairing_commit", toHex(*expected),
@@ -367,7 +367,7 @@ void checkPairing(Tally& tally, const json& root) {
         {"pairing_reveal reply",
          [&](Unit& unit) {
              auto expected = unit.hex(root, "pairing.pairing_reveal");
-             auto m = macNonce(unit);
+             auto m = computerNonce(unit);
              if (expected && m)
                  unit.same("pairing_reveal", toHex(*expected),
                            toHex(encodeReply(PairingRevealReply{*m})));
@@ -401,13 +401,13 @@ void checkSessions(Tally& tally, const json& root) {
         auto expectedOpen = unit.hex(item, "session_open");
         auto computer = unit.privateKey(root, "keys.computer.private");
         auto watchKey = unit.fixed<65>(root, "keys.watch.public");
-        auto macKey = unit.fixed<65>(root, "keys.computer.public");
+        auto computerKey = unit.fixed<65>(root, "keys.computer.public");
         if (salt && expectedKey && computer && watchKey)
             unit.same("session_key", toHex(*expectedKey),
                       hexOrNone(deriveSessionKey(*computer, *watchKey, *salt)));
-        if (salt && expectedOpen && macKey)
+        if (salt && expectedOpen && computerKey)
             unit.same("session_open", toHex(*expectedOpen),
-                      toHex(encodeReply(SessionOpenReply{*macKey, *salt})));
+                      toHex(encodeReply(SessionOpenReply{*computerKey, *salt})));
     });
 }
 
