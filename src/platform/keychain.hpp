@@ -7,18 +7,18 @@
 
 namespace tovali {
 
-/// The status numbers a keychain answers with.
-namespace keychain_status {
-inline constexpr int success = 0;
-inline constexpr int itemNotFound = -25300;
-inline constexpr int duplicateItem = -25299;
-/// The store cannot be used by this process here; the caller falls back to the next one.
-inline constexpr int missingEntitlement = -34018;
-/// The store is there but locked, and cannot be unlocked without the user.
-inline constexpr int interactionNotAllowed = -25308;
-/// Anything else that went wrong inside the store.
-inline constexpr int internalError = -26276;
-} // namespace keychain_status
+/// What a keychain answers.
+enum class KeychainResult {
+    success,
+    itemNotFound,
+    duplicateItem,
+    /// The store cannot be used by this process here; the caller falls back to the next one.
+    unavailable,
+    /// The store is there but locked, and cannot be unlocked without the user.
+    locked,
+    /// Anything else that went wrong inside the store.
+    failed,
+};
 
 /// Which of the two stores a query addresses: the preferred one is always asked first.
 enum class KeychainVariant {
@@ -37,12 +37,12 @@ struct KeychainQuery {
 };
 
 struct KeychainReadResult {
-    int status = keychain_status::itemNotFound;
+    KeychainResult status = KeychainResult::itemNotFound;
     /// The item's secret when the status is success.
     std::optional<Bytes> data;
 };
 
-/// A store of small per-user secrets, answering with keychain status numbers.
+/// A store of small per-user secrets.
 class Keychain {
 public:
     virtual ~Keychain() = default;
@@ -51,7 +51,7 @@ public:
     virtual KeychainReadResult copyMatching(const KeychainQuery& query) = 0;
     /// Adds an item readable only by this user on this computer. An existing item with the same
     /// service and account answers duplicateItem and stays as it is.
-    virtual int add(const KeychainQuery& query, ByteView data) = 0;
+    virtual KeychainResult add(const KeychainQuery& query, ByteView data) = 0;
 };
 
 } // namespace tovali

@@ -14,7 +14,7 @@ public:
     KeychainReadResult copyMatching(const KeychainQuery& query) override {
         return storeFor(query).copyMatching(query);
     }
-    int add(const KeychainQuery& query, ByteView data) override {
+    KeychainResult add(const KeychainQuery& query, ByteView data) override {
         return storeFor(query).add(query, data);
     }
 

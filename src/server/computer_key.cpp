@@ -3,6 +3,28 @@
 #include <string>
 
 namespace tovali {
+namespace {
+
+// The numbers this line has always logged, so that old and new logs read alike.
+int loggedStatus(KeychainResult result) {
+    switch (result) {
+    case KeychainResult::success:
+        return 0;
+    case KeychainResult::itemNotFound:
+        return -25300;
+    case KeychainResult::duplicateItem:
+        return -25299;
+    case KeychainResult::unavailable:
+        return -34018;
+    case KeychainResult::locked:
+        return -25308;
+    case KeychainResult::failed:
+        break;
+    }
+    return -26276;
+}
+
+} // namespace
 
 std::array<KeychainQuery, 2> computerKeyQueries(const std::string& account) {
     return {KeychainQuery{computerKeyService, account, KeychainVariant::dataProtection},
@@ -12,7 +34,7 @@ std::array<KeychainQuery, 2> computerKeyQueries(const std::string& account) {
 std::optional<Bytes> readComputerKey(Keychain& keychain, const std::string& account) {
     for (const KeychainQuery& query : computerKeyQueries(account)) {
         KeychainReadResult result = keychain.copyMatching(query);
-        if (result.status == keychain_status::success && result.data) {
+        if (result.status == KeychainResult::success && result.data) {
             return std::move(result.data);
         }
     }
@@ -22,13 +44,14 @@ std::optional<Bytes> readComputerKey(Keychain& keychain, const std::string& acco
 void saveComputerKey(Keychain& keychain, SystemLog& log, ByteView data,
                      const std::string& account) {
     for (const KeychainQuery& query : computerKeyQueries(account)) {
-        const int status = keychain.add(query, data);
-        if (status == keychain_status::missingEntitlement) {
+        const KeychainResult status = keychain.add(query, data);
+        if (status == KeychainResult::unavailable) {
             continue;
         }
         // A duplicate counts as done: an existing item is never replaced.
-        if (status != keychain_status::success && status != keychain_status::duplicateItem) {
-            log.write("Orvanel: could not save the pairing key (" + std::to_string(status) + ")");
+        if (status != KeychainResult::success && status != KeychainResult::duplicateItem) {
+            log.write("Orvanel: could not save the pairing key (" +
+                      std::to_string(loggedStatus(status)) + ")");
         }
         return;
     }

@@ -11,6 +11,7 @@
 
 namespace tovali {
 
+// As earlier versions stored them: other names would lose every pairing.
 inline constexpr const char* computerKeyService = "Orvanel";
 inline constexpr const char* computerKeyAccount = "mac-p256";
 

@@ -63,7 +63,7 @@ TEST_F(ComputerKeyTest, storedBytesThatAreNoKey_giveANewKeyEachLaunchAndStayUnto
 TEST_F(ComputerKeyTest, legacyItem_isUsedWhenThePreferredStoreHasNone) {
     const crypto::PrivateKey original = crypto::PrivateKey::generate();
     keychain.putItem(legacy, computerKeyService, computerKeyAccount, toBytes(original.raw()));
-    keychain.scriptRead(dataProtection, {keychain_status::missingEntitlement});
+    keychain.scriptRead(dataProtection, {KeychainResult::unavailable});
     EXPECT_EQ(load().publicKey(), original.publicKey());
     EXPECT_EQ(stored(dataProtection), nullptr);
 }
@@ -78,8 +78,8 @@ TEST_F(ComputerKeyTest, itemsInBothStores_thePreferredOneWins) {
 }
 
 TEST_F(ComputerKeyTest, preferredStoreNotPermitted_fallsBackToTheFileStoreSilently) {
-    keychain.scriptAdd(dataProtection, {keychain_status::missingEntitlement});
-    keychain.scriptRead(dataProtection, {keychain_status::missingEntitlement});
+    keychain.scriptAdd(dataProtection, {KeychainResult::unavailable});
+    keychain.scriptRead(dataProtection, {KeychainResult::unavailable});
     const crypto::PrivateKey first = load();
     ASSERT_NE(stored(legacy), nullptr);
     EXPECT_EQ(*stored(legacy), toBytes(first.raw()));
@@ -88,27 +88,27 @@ TEST_F(ComputerKeyTest, preferredStoreNotPermitted_fallsBackToTheFileStoreSilent
 }
 
 TEST_F(ComputerKeyTest, saveFailures_logOneLineWithTheFailingStatus) {
-    keychain.scriptAdd(dataProtection, {keychain_status::missingEntitlement});
-    keychain.scriptAdd(legacy, {-25308});
+    keychain.scriptAdd(dataProtection, {KeychainResult::unavailable});
+    keychain.scriptAdd(legacy, {KeychainResult::locked});
     load();
     EXPECT_EQ(log.lines,
               (std::vector<std::string>{"Orvanel: could not save the pairing key (-25308)"}));
 
     log.lines.clear();
-    keychain.scriptAdd(dataProtection, {-61});
+    keychain.scriptAdd(dataProtection, {KeychainResult::failed});
     keychain.calls.clear();
     load();
     EXPECT_EQ(log.lines,
-              (std::vector<std::string>{"Orvanel: could not save the pairing key (-61)"}));
+              (std::vector<std::string>{"Orvanel: could not save the pairing key (-26276)"}));
     EXPECT_EQ(keychain.calls.back(),
               (Call{Call::Kind::add, {"Orvanel", "mac-p256", dataProtection}}))
         << "an error stops the save: the second store is not tried";
 
     log.lines.clear();
-    keychain.scriptAdd(dataProtection, {keychain_status::missingEntitlement});
-    keychain.scriptAdd(legacy, {keychain_status::missingEntitlement});
-    keychain.scriptRead(dataProtection, {keychain_status::itemNotFound});
-    keychain.scriptRead(legacy, {keychain_status::itemNotFound});
+    keychain.scriptAdd(dataProtection, {KeychainResult::unavailable});
+    keychain.scriptAdd(legacy, {KeychainResult::unavailable});
+    keychain.scriptRead(dataProtection, {KeychainResult::itemNotFound});
+    keychain.scriptRead(legacy, {KeychainResult::itemNotFound});
     load();
     EXPECT_TRUE(log.lines.empty()) << "refused everywhere is not logged";
 }

@@ -4,7 +4,7 @@ namespace tovali::test {
 
 namespace {
 
-bool takeScripted(std::deque<int>& script, int& status) {
+bool takeScripted(std::deque<KeychainResult>& script, KeychainResult& status) {
     if (script.empty()) {
         return false;
     }
@@ -21,28 +21,28 @@ std::map<ScriptedKeychain::Key, Bytes>& ScriptedKeychain::store(KeychainVariant 
 
 KeychainReadResult ScriptedKeychain::copyMatching(const KeychainQuery& query) {
     calls.push_back({Call::Kind::copyMatching, query});
-    int status = 0;
+    KeychainResult status = KeychainResult::success;
     if (takeScripted(scriptedReads_[query.variant], status)) {
         return {status, std::nullopt};
     }
     const auto& items = store(query.variant);
     const auto found = items.find({query.service, query.account});
     if (found == items.end()) {
-        return {keychain_status::itemNotFound, std::nullopt};
+        return {KeychainResult::itemNotFound, std::nullopt};
     }
-    return {keychain_status::success, found->second};
+    return {KeychainResult::success, found->second};
 }
 
-int ScriptedKeychain::add(const KeychainQuery& query, ByteView data) {
+KeychainResult ScriptedKeychain::add(const KeychainQuery& query, ByteView data) {
     calls.push_back({Call::Kind::add, query});
-    int status = 0;
+    KeychainResult status = KeychainResult::success;
     if (takeScripted(scriptedAdds_[query.variant], status)) {
         return status;
     }
     const bool added = store(query.variant)
                            .try_emplace({query.service, query.account}, data.begin(), data.end())
                            .second;
-    return added ? keychain_status::success : keychain_status::duplicateItem;
+    return added ? KeychainResult::success : KeychainResult::duplicateItem;
 }
 
 const Bytes* ScriptedKeychain::item(KeychainVariant variant, const std::string& service,
@@ -57,11 +57,11 @@ void ScriptedKeychain::putItem(KeychainVariant variant, const std::string& servi
     store(variant)[{service, account}] = std::move(data);
 }
 
-void ScriptedKeychain::scriptAdd(KeychainVariant variant, std::vector<int> statuses) {
+void ScriptedKeychain::scriptAdd(KeychainVariant variant, std::vector<KeychainResult> statuses) {
     scriptedAdds_[variant].assign(statuses.begin(), statuses.end());
 }
 
-void ScriptedKeychain::scriptRead(KeychainVariant variant, std::vector<int> statuses) {
+void ScriptedKeychain::scriptRead(KeychainVariant variant, std::vector<KeychainResult> statuses) {
     scriptedReads_[variant].assign(statuses.begin(), statuses.end());
 }
 

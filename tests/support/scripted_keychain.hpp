@@ -20,7 +20,7 @@ public:
     };
 
     KeychainReadResult copyMatching(const KeychainQuery& query) override;
-    int add(const KeychainQuery& query, ByteView data) override;
+    KeychainResult add(const KeychainQuery& query, ByteView data) override;
 
     /// The item as stored, or nothing.
     const Bytes* item(KeychainVariant variant, const std::string& service,
@@ -28,8 +28,8 @@ public:
     void putItem(KeychainVariant variant, const std::string& service, const std::string& account,
                  Bytes data);
     /// The next calls of this kind on this variant answer these statuses and change nothing.
-    void scriptAdd(KeychainVariant variant, std::vector<int> statuses);
-    void scriptRead(KeychainVariant variant, std::vector<int> statuses);
+    void scriptAdd(KeychainVariant variant, std::vector<KeychainResult> statuses);
+    void scriptRead(KeychainVariant variant, std::vector<KeychainResult> statuses);
 
     std::vector<Call> calls;
 
@@ -39,8 +39,8 @@ private:
 
     std::map<Key, Bytes> dataProtection_;
     std::map<Key, Bytes> legacy_;
-    std::map<KeychainVariant, std::deque<int>> scriptedAdds_;
-    std::map<KeychainVariant, std::deque<int>> scriptedReads_;
+    std::map<KeychainVariant, std::deque<KeychainResult>> scriptedAdds_;
+    std::map<KeychainVariant, std::deque<KeychainResult>> scriptedReads_;
 };
 
 } // namespace tovali::test

@@ -33,56 +33,56 @@ KeychainReadResult FileKeychain::copyMatching(const KeychainQuery& query) {
     try {
         return read(query);
     } catch (const std::exception&) {
-        return {keychain_status::internalError, std::nullopt};
+        return {KeychainResult::failed, std::nullopt};
     }
 }
 
-int FileKeychain::add(const KeychainQuery& query, ByteView data) {
+KeychainResult FileKeychain::add(const KeychainQuery& query, ByteView data) {
     try {
         return store(query, data);
     } catch (const std::exception&) {
-        return keychain_status::internalError;
+        return KeychainResult::failed;
     }
 }
 
 KeychainReadResult FileKeychain::read(const KeychainQuery& query) {
     auto folder = files::openPrivateFolder(folder_, false);
     if (folder.status == FileStatus::absent)
-        return {keychain_status::itemNotFound, std::nullopt};
+        return {KeychainResult::itemNotFound, std::nullopt};
     if (folder.status != FileStatus::ok)
-        return {keychain_status::internalError, std::nullopt};
+        return {KeychainResult::failed, std::nullopt};
     auto file = files::readPrivateFile(folder.fd.get(), fileName(query), true);
     switch (file.status) {
     case FileStatus::ok:
-        return {keychain_status::success, std::move(file.bytes)};
+        return {KeychainResult::success, std::move(file.bytes)};
     case FileStatus::absent:
-        return {keychain_status::itemNotFound, std::nullopt};
+        return {KeychainResult::itemNotFound, std::nullopt};
     default:
-        return {keychain_status::internalError, std::nullopt};
+        return {KeychainResult::failed, std::nullopt};
     }
 }
 
-int FileKeychain::store(const KeychainQuery& query, ByteView data) {
+KeychainResult FileKeychain::store(const KeychainQuery& query, ByteView data) {
     auto folder = files::openPrivateFolder(folder_, true);
     if (folder.status != FileStatus::ok)
-        return keychain_status::internalError;
+        return KeychainResult::failed;
     std::string name = fileName(query);
     // Only an item of ours is a duplicate; anything else in its place is an error to report.
     struct stat info {};
     if (::fstatat(folder.fd.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
-        return S_ISREG(info.st_mode) && info.st_uid == ::geteuid() ? keychain_status::duplicateItem
-                                                                   : keychain_status::internalError;
+        return S_ISREG(info.st_mode) && info.st_uid == ::geteuid() ? KeychainResult::duplicateItem
+                                                                   : KeychainResult::failed;
     }
     if (errno != ENOENT)
-        return keychain_status::internalError;
+        return KeychainResult::failed;
     switch (
         files::saveFile(folder.fd.get(), name, data, files::Placement::keepExisting, observer_)) {
     case files::SaveOutcome::saved:
-        return keychain_status::success;
+        return KeychainResult::success;
     case files::SaveOutcome::exists:
-        return keychain_status::duplicateItem;
+        return KeychainResult::duplicateItem;
     default:
-        return keychain_status::internalError;
+        return KeychainResult::failed;
     }
 }
 

@@ -19,7 +19,7 @@ public:
     static std::optional<FileKeychain> fromEnvironment();
 
     KeychainReadResult copyMatching(const KeychainQuery& query) override;
-    int add(const KeychainQuery& query, ByteView data) override;
+    KeychainResult add(const KeychainQuery& query, ByteView data) override;
 
     /// The item's file name inside the folder: "<service>.<account>.secret", each encoded.
     static std::string fileName(const KeychainQuery& query);
@@ -27,7 +27,7 @@ public:
 
 private:
     KeychainReadResult read(const KeychainQuery& query);
-    int store(const KeychainQuery& query, ByteView data);
+    KeychainResult store(const KeychainQuery& query, ByteView data);
 
     std::string folder_;
     files::SaveObserver observer_;

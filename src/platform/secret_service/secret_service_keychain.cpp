@@ -70,14 +70,14 @@ bool meansNoService(const GError& error) {
     }
 }
 
-int statusFor(const GError* error) {
+KeychainResult statusFor(const GError* error) {
     if (error == nullptr)
-        return keychain_status::internalError;
+        return KeychainResult::failed;
     if (g_error_matches(error, SECRET_ERROR, SECRET_ERROR_IS_LOCKED))
-        return keychain_status::interactionNotAllowed;
+        return KeychainResult::locked;
     if (meansNoService(*error))
-        return keychain_status::missingEntitlement;
-    return keychain_status::internalError;
+        return KeychainResult::unavailable;
+    return KeychainResult::failed;
 }
 
 // libsecret's proxies leave clean-up work, and with it references to the bus connection, on the
@@ -101,13 +101,13 @@ private:
 };
 
 struct Lookup {
-    int status = keychain_status::success;
+    KeychainResult status = KeychainResult::success;
     Owned<SecretService> service;
     /// The item of the query, or null when there is none.
     Owned<SecretItem> item;
 };
 
-Lookup fail(int status) {
+Lookup fail(KeychainResult status) {
     Lookup failed;
     failed.status = status;
     return failed;
@@ -120,14 +120,14 @@ GHashTable* attributesFor(const KeychainQuery& query) {
 
 Lookup lookUp(const KeychainQuery& query) {
     if (!isBusString(query.service) || !isBusString(query.account))
-        return fail(keychain_status::internalError);
+        return fail(KeychainResult::failed);
 
     g_autoptr(GError) error = nullptr;
     // Asked apart from the service so that a missing bus, whatever error GIO gives for it, counts
     // as a missing service.
     g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
     if (bus == nullptr)
-        return fail(keychain_status::missingEntitlement);
+        return fail(KeychainResult::unavailable);
 
     // A service of our own rather than libsecret's shared one, which would outlive this call and
     // keep a session with a service that may since have gone.
@@ -153,10 +153,10 @@ Lookup lookUp(const KeychainQuery& query) {
 KeychainReadResult SecretServiceKeychain::copyMatching(const KeychainQuery& query) {
     CallContext context;
     Lookup found = lookUp(query);
-    if (found.status != keychain_status::success)
+    if (found.status != KeychainResult::success)
         return {found.status, std::nullopt};
     if (found.item == nullptr)
-        return {keychain_status::itemNotFound, std::nullopt};
+        return {KeychainResult::itemNotFound, std::nullopt};
 
     // A locked item answers IsLocked here; reading a secret never prompts.
     g_autoptr(GError) error = nullptr;
@@ -164,22 +164,22 @@ KeychainReadResult SecretServiceKeychain::copyMatching(const KeychainQuery& quer
         return {statusFor(error), std::nullopt};
     g_autoptr(SecretValue) value = secret_item_get_secret(found.item.get());
     if (value == nullptr)
-        return {keychain_status::internalError, std::nullopt};
+        return {KeychainResult::failed, std::nullopt};
 
     // The one copy outside libsecret's wiped memory is the caller's.
     gsize length = 0;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(secret_value_get(value, &length));
-    return {keychain_status::success, Bytes(bytes, bytes + length)};
+    return {KeychainResult::success, Bytes(bytes, bytes + length)};
 }
 
-int SecretServiceKeychain::add(const KeychainQuery& query, ByteView data) {
+KeychainResult SecretServiceKeychain::add(const KeychainQuery& query, ByteView data) {
     CallContext context;
     // Storing through libsecret replaces an item with the same attributes, so look first.
     Lookup found = lookUp(query);
-    if (found.status != keychain_status::success)
+    if (found.status != KeychainResult::success)
         return found.status;
     if (found.item != nullptr)
-        return keychain_status::duplicateItem;
+        return KeychainResult::duplicateItem;
 
     g_autoptr(GError) error = nullptr;
     g_autoptr(SecretCollection) collection = secret_collection_for_alias_sync(
@@ -189,7 +189,7 @@ int SecretServiceKeychain::add(const KeychainQuery& query, ByteView data) {
     // Making a default collection, or storing into a locked one, may answer with a password
     // prompt, which libsecret would show; that is for the user's keyring tool, not start-up.
     if (collection == nullptr || secret_collection_get_locked(collection))
-        return keychain_status::interactionNotAllowed;
+        return KeychainResult::locked;
 
     static const char empty = 0;
     g_autoptr(SecretValue) value =
@@ -202,7 +202,7 @@ int SecretServiceKeychain::add(const KeychainQuery& query, ByteView data) {
                                 SECRET_ITEM_CREATE_NONE, nullptr, &error);
     if (item == nullptr)
         return statusFor(error);
-    return keychain_status::success;
+    return KeychainResult::success;
 }
 
 } // namespace tovali

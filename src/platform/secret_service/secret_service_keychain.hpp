@@ -10,12 +10,12 @@ namespace tovali {
 ///
 /// Each call opens its own session with the service and drops it again, so a service that starts,
 /// restarts or goes away between calls is met as it is now. The calls block, and never show a
-/// password prompt: a locked item or collection answers interactionNotAllowed. Without a service
-/// that answers, both calls answer missingEntitlement.
+/// password prompt: a locked item or collection answers locked. Without a service that answers,
+/// both calls answer unavailable.
 class SecretServiceKeychain : public Keychain {
 public:
     KeychainReadResult copyMatching(const KeychainQuery& query) override;
-    int add(const KeychainQuery& query, ByteView data) override;
+    KeychainResult add(const KeychainQuery& query, ByteView data) override;
 };
 
 } // namespace tovali

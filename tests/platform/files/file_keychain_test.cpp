@@ -25,29 +25,29 @@ TEST_F(FileKeychainTest, add_thenCopyMatching_returnsTheSameBytes) {
     const Bytes values[] = {{}, {0, 1, 0, 0xff, 0}, large};
     for (std::size_t i = 0; i < std::size(values); ++i) {
         auto query = item("service", "account" + std::to_string(i));
-        ASSERT_EQ(keychain.add(query, values[i]), keychain_status::success);
+        ASSERT_EQ(keychain.add(query, values[i]), KeychainResult::success);
         auto read = keychain.copyMatching(query);
-        EXPECT_EQ(read.status, keychain_status::success);
+        EXPECT_EQ(read.status, KeychainResult::success);
         EXPECT_EQ(read.data, values[i]);
     }
 }
 
 TEST_F(FileKeychainTest, copyMatching_withoutFolderOrItem_isItemNotFoundAndCreatesNothing) {
     FileKeychain keychain(root() + "/tovali");
-    EXPECT_EQ(keychain.copyMatching(item("s", "a")).status, keychain_status::itemNotFound);
+    EXPECT_EQ(keychain.copyMatching(item("s", "a")).status, KeychainResult::itemNotFound);
     EXPECT_EQ(modeOf(keychain.folder()), -1);
-    ASSERT_EQ(keychain.add(item("s", "a"), asBytes("x")), keychain_status::success);
+    ASSERT_EQ(keychain.add(item("s", "a"), asBytes("x")), KeychainResult::success);
     auto other = keychain.copyMatching(item("s", "b"));
-    EXPECT_EQ(other.status, keychain_status::itemNotFound);
+    EXPECT_EQ(other.status, KeychainResult::itemNotFound);
     EXPECT_FALSE(other.data);
 }
 
 TEST_F(FileKeychainTest, add_existingItemOfEitherVariant_isDuplicateAndKeepsTheFirstBytes) {
     FileKeychain keychain(root() + "/tovali");
-    ASSERT_EQ(keychain.add(item("s", "a"), asBytes("first")), keychain_status::success);
-    EXPECT_EQ(keychain.add(item("s", "a"), asBytes("second")), keychain_status::duplicateItem);
+    ASSERT_EQ(keychain.add(item("s", "a"), asBytes("first")), KeychainResult::success);
+    EXPECT_EQ(keychain.add(item("s", "a"), asBytes("second")), KeychainResult::duplicateItem);
     EXPECT_EQ(keychain.add(item("s", "a", KeychainVariant::dataProtection), asBytes("third")),
-              keychain_status::duplicateItem);
+              KeychainResult::duplicateItem);
     auto read = keychain.copyMatching(item("s", "a", KeychainVariant::dataProtection));
     EXPECT_EQ(read.data, toBytes(asBytes("first")));
     EXPECT_EQ(entriesOf(keychain.folder()).size(), 1U);
@@ -58,9 +58,9 @@ TEST_F(FileKeychainTest, add_underAnyUmask_makesFoldersAndFileOwnerOnly) {
         std::string parent = root() + "/mask" + std::to_string(mask);
         FileKeychain keychain(parent + "/tovali");
         mode_t old = ::umask(mask);
-        int status = keychain.add(item("s", "a"), asBytes("x"));
+        KeychainResult status = keychain.add(item("s", "a"), asBytes("x"));
         ::umask(old);
-        ASSERT_EQ(status, keychain_status::success);
+        ASSERT_EQ(status, KeychainResult::success);
         EXPECT_EQ(modeOf(parent), 0700);
         EXPECT_EQ(modeOf(keychain.folder()), 0700);
         EXPECT_EQ(modeOf(keychain.folder() + "/s.a.secret"), 0600);
@@ -69,18 +69,18 @@ TEST_F(FileKeychainTest, add_underAnyUmask_makesFoldersAndFileOwnerOnly) {
 
 TEST_F(FileKeychainTest, copyMatching_looserFolderAndFile_tightensThem) {
     FileKeychain keychain(root() + "/tovali");
-    ASSERT_EQ(keychain.add(item("s", "a"), asBytes("x")), keychain_status::success);
+    ASSERT_EQ(keychain.add(item("s", "a"), asBytes("x")), KeychainResult::success);
     std::string file = keychain.folder() + "/" + FileKeychain::fileName(item("s", "a"));
     ASSERT_EQ(::chmod(keychain.folder().c_str(), 0755), 0);
     ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
-    EXPECT_EQ(keychain.copyMatching(item("s", "a")).status, keychain_status::success);
+    EXPECT_EQ(keychain.copyMatching(item("s", "a")).status, KeychainResult::success);
     EXPECT_EQ(modeOf(keychain.folder()), 0700);
     EXPECT_EQ(modeOf(file), 0600);
 }
 
-TEST_F(FileKeychainTest, anyCall_symlinkOrFolderInPlaceOfItem_isInternalErrorAndLeftAlone) {
+TEST_F(FileKeychainTest, anyCall_symlinkOrFolderInPlaceOfItem_failsAndLeftAlone) {
     FileKeychain keychain(root() + "/tovali");
-    ASSERT_EQ(keychain.add(item("s", "other"), asBytes("x")), keychain_status::success);
+    ASSERT_EQ(keychain.add(item("s", "other"), asBytes("x")), KeychainResult::success);
     std::string outside = root() + "/outside";
     writeText(outside, "outside");
     ASSERT_EQ(::chmod(outside.c_str(), 0644), 0);
@@ -90,43 +90,43 @@ TEST_F(FileKeychainTest, anyCall_symlinkOrFolderInPlaceOfItem_isInternalErrorAnd
     ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
 
     for (const char* account : {"link", "dir"}) {
-        EXPECT_EQ(keychain.copyMatching(item("s", account)).status, keychain_status::internalError);
-        EXPECT_EQ(keychain.add(item("s", account), asBytes("new")), keychain_status::internalError);
+        EXPECT_EQ(keychain.copyMatching(item("s", account)).status, KeychainResult::failed);
+        EXPECT_EQ(keychain.add(item("s", account), asBytes("new")), KeychainResult::failed);
     }
     EXPECT_TRUE(std::filesystem::is_symlink(link));
     EXPECT_EQ(readText(outside), "outside");
     EXPECT_EQ(modeOf(outside), 0644);
 }
 
-TEST_F(FileKeychainTest, anyCall_folderIsASymlink_isInternalErrorAndWritesNothing) {
+TEST_F(FileKeychainTest, anyCall_folderIsASymlink_failsAndWritesNothing) {
     std::string real = root() + "/real";
     ASSERT_EQ(::mkdir(real.c_str(), 0700), 0);
     ASSERT_EQ(::symlink(real.c_str(), (root() + "/tovali").c_str()), 0);
     FileKeychain keychain(root() + "/tovali");
-    EXPECT_EQ(keychain.add(item("s", "a"), asBytes("x")), keychain_status::internalError);
-    EXPECT_EQ(keychain.copyMatching(item("s", "a")).status, keychain_status::internalError);
+    EXPECT_EQ(keychain.add(item("s", "a"), asBytes("x")), KeychainResult::failed);
+    EXPECT_EQ(keychain.copyMatching(item("s", "a")).status, KeychainResult::failed);
     EXPECT_TRUE(entriesOf(real).empty());
 }
 
-TEST_F(FileKeychainTest, anyCall_anotherUsersFolderOrFile_isInternalErrorAndLeftAlone) {
+TEST_F(FileKeychainTest, anyCall_anotherUsersFolderOrFile_failsAndLeftAlone) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "giving a file to another user needs root";
     constexpr uid_t nobody = 65534;
     FileKeychain theirs(root() + "/theirs");
     ASSERT_EQ(::mkdir(theirs.folder().c_str(), 0755), 0);
     ASSERT_EQ(::chown(theirs.folder().c_str(), nobody, nobody), 0);
-    EXPECT_EQ(theirs.add(item("s", "a"), asBytes("x")), keychain_status::internalError);
-    EXPECT_EQ(theirs.copyMatching(item("s", "a")).status, keychain_status::internalError);
+    EXPECT_EQ(theirs.add(item("s", "a"), asBytes("x")), KeychainResult::failed);
+    EXPECT_EQ(theirs.copyMatching(item("s", "a")).status, KeychainResult::failed);
     EXPECT_EQ(modeOf(theirs.folder()), 0755);
     EXPECT_TRUE(entriesOf(theirs.folder()).empty());
 
     FileKeychain ours(root() + "/ours");
-    ASSERT_EQ(ours.add(item("s", "a"), asBytes("x")), keychain_status::success);
+    ASSERT_EQ(ours.add(item("s", "a"), asBytes("x")), KeychainResult::success);
     std::string file = ours.folder() + "/" + FileKeychain::fileName(item("s", "a"));
     ASSERT_EQ(::chown(file.c_str(), nobody, nobody), 0);
     ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
-    EXPECT_EQ(ours.copyMatching(item("s", "a")).status, keychain_status::internalError);
-    EXPECT_EQ(ours.add(item("s", "a"), asBytes("y")), keychain_status::internalError);
+    EXPECT_EQ(ours.copyMatching(item("s", "a")).status, KeychainResult::failed);
+    EXPECT_EQ(ours.add(item("s", "a"), asBytes("y")), KeychainResult::failed);
     EXPECT_EQ(modeOf(file), 0644);
 }
 
@@ -138,7 +138,7 @@ TEST_F(FileKeychainTest, add_awkwardServicesAndAccounts_mapToDistinctSafeFilesTh
     FileKeychain keychain(root() + "/tovali");
     for (const auto& [service, account] : pairs)
         ASSERT_EQ(keychain.add(item(service, account), asBytes(service + "|" + account)),
-                  keychain_status::success);
+                  KeychainResult::success);
     auto names = entriesOf(keychain.folder());
     EXPECT_EQ(names.size(), std::size(pairs));
     for (const auto& name : names)
@@ -161,10 +161,10 @@ TEST_F(FileKeychainTest, add_killedAtAnyStep_leavesNoItemOrTheWholeItem) {
         FileKeychain keychain(folder);
         auto read = keychain.copyMatching(query);
         if (step < files::SaveStep::placed) {
-            EXPECT_EQ(read.status, keychain_status::itemNotFound);
-            EXPECT_EQ(keychain.add(query, secret), keychain_status::success);
+            EXPECT_EQ(read.status, KeychainResult::itemNotFound);
+            EXPECT_EQ(keychain.add(query, secret), KeychainResult::success);
         } else {
-            EXPECT_EQ(read.status, keychain_status::success);
+            EXPECT_EQ(read.status, KeychainResult::success);
             EXPECT_EQ(read.data, secret);
         }
     }

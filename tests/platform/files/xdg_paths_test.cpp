@@ -50,7 +50,7 @@ TEST_F(XdgPathsTest, fromEnvironment_storesInTovaliFoldersOfTheBaseFolders) {
     auto defaults = FileDefaults::fromEnvironment();
     ASSERT_TRUE(keychain && defaults);
     ASSERT_EQ(keychain->add({"s", "a", KeychainVariant::legacy}, asBytes("x")),
-              keychain_status::success);
+              KeychainResult::success);
     EXPECT_EQ(modeOf(root() + "/data/tovali/s.a.secret"), 0600);
     ASSERT_TRUE(defaults->setData("name", asBytes("x")));
     EXPECT_EQ(defaults->location("name"), root() + "/config/tovali/name");

@@ -53,7 +53,7 @@ TEST_F(ComputerKeyOnRealStoresTest, withASecretService_theKeyLivesThereAndIsRead
     const crypto::PrivateKey first = load();
     const KeychainReadResult stored = secretService.copyMatching(
         {computerKeyService, computerKeyAccount, KeychainVariant::dataProtection});
-    ASSERT_EQ(stored.status, keychain_status::success);
+    ASSERT_EQ(stored.status, KeychainResult::success);
     EXPECT_EQ(*stored.data, toBytes(first.raw()));
     EXPECT_FALSE(std::filesystem::exists(folder)) << "nothing falls back to the file";
 

@@ -89,25 +89,25 @@ TEST_F(SecretServiceKeychainTest, add_thenCopyMatching_returnsSameBytes) {
     };
     for (const auto& [account, data] : cases) {
         SCOPED_TRACE(account);
-        ASSERT_EQ(keychain_.add(query(account), data), keychain_status::success);
+        ASSERT_EQ(keychain_.add(query(account), data), KeychainResult::success);
         auto read = keychain_.copyMatching(query(account));
-        EXPECT_EQ(read.status, keychain_status::success);
+        EXPECT_EQ(read.status, KeychainResult::success);
         EXPECT_EQ(read.data, data);
     }
 }
 
 TEST_F(SecretServiceKeychainTest, items_areKeptApartByServiceAndAccountButNotByVariant) {
-    ASSERT_EQ(keychain_.add(query("one", "service-a"), asBytes("1")), keychain_status::success);
-    ASSERT_EQ(keychain_.add(query("two", "service-a"), asBytes("2")), keychain_status::success);
+    ASSERT_EQ(keychain_.add(query("one", "service-a"), asBytes("1")), KeychainResult::success);
+    ASSERT_EQ(keychain_.add(query("two", "service-a"), asBytes("2")), KeychainResult::success);
     for (const auto& absent : {query("one", "service-b"), query("three", "service-a")}) {
         auto read = keychain_.copyMatching(absent);
-        EXPECT_EQ(read.status, keychain_status::itemNotFound);
+        EXPECT_EQ(read.status, KeychainResult::itemNotFound);
         EXPECT_FALSE(read.data);
     }
 
     auto legacy = query("one", "service-a");
     legacy.variant = KeychainVariant::legacy;
-    EXPECT_EQ(keychain_.add(legacy, asBytes("other")), keychain_status::duplicateItem);
+    EXPECT_EQ(keychain_.add(legacy, asBytes("other")), KeychainResult::duplicateItem);
     EXPECT_EQ(keychain_.copyMatching(legacy).data, toBytes(asBytes("1")));
     EXPECT_EQ(keychain_.copyMatching(query("two", "service-a")).data, toBytes(asBytes("2")));
 }
@@ -115,26 +115,26 @@ TEST_F(SecretServiceKeychainTest, items_areKeptApartByServiceAndAccountButNotByV
 TEST_F(SecretServiceKeychainTest, copyMatching_newProcessAfterWriterExited_findsBytes) {
     Bytes secret = randomBytes(32);
 
-    EXPECT_EQ(runProbe("add", query("shared"), secret), "0\n");
-    EXPECT_EQ(runProbe("read", query("shared"), secret), "0 same\n");
+    EXPECT_EQ(runProbe("add", query("shared"), secret), "success\n");
+    EXPECT_EQ(runProbe("read", query("shared"), secret), "success same\n");
     EXPECT_EQ(keychain_.copyMatching(query("shared")).data, secret);
 }
 
-TEST_F(SecretServiceKeychainTest, bothCalls_lockedCollection_returnInteractionNotAllowed) {
-    ASSERT_EQ(keychain_.add(query("stored"), asBytes("s")), keychain_status::success);
+TEST_F(SecretServiceKeychainTest, bothCalls_lockedCollection_returnLocked) {
+    ASSERT_EQ(keychain_.add(query("stored"), asBytes("s")), KeychainResult::success);
     auto locked = keyring_->lockDefaultCollection();
     ASSERT_FALSE(locked) << *locked;
 
     auto read = keychain_.copyMatching(query("stored"));
-    EXPECT_EQ(read.status, keychain_status::interactionNotAllowed);
+    EXPECT_EQ(read.status, KeychainResult::locked);
     EXPECT_FALSE(read.data);
-    EXPECT_EQ(keychain_.add(query("new"), asBytes("n")), keychain_status::interactionNotAllowed);
+    EXPECT_EQ(keychain_.add(query("new"), asBytes("n")), KeychainResult::locked);
 }
 
-TEST_F(SecretServiceKeychainTest, bothCalls_nameNotUtf8_returnInternalError) {
+TEST_F(SecretServiceKeychainTest, bothCalls_nameNotUtf8_returnFailed) {
     for (const auto& bad : {query("\xff\xfe"), query(std::string("a\0b", 3))}) {
-        EXPECT_EQ(keychain_.copyMatching(bad).status, keychain_status::internalError);
-        EXPECT_EQ(keychain_.add(bad, asBytes("x")), keychain_status::internalError);
+        EXPECT_EQ(keychain_.copyMatching(bad).status, KeychainResult::failed);
+        EXPECT_EQ(keychain_.add(bad, asBytes("x")), KeychainResult::failed);
     }
 }
 
@@ -142,25 +142,25 @@ class SecretServiceKeychainUnavailableTest : public testing::Test {
 protected:
     void TearDown() override { useBus(nowhere); }
 
-    void expectMissing() {
+    void expectUnavailable() {
         auto read = keychain_.copyMatching(query("key"));
-        EXPECT_EQ(read.status, keychain_status::missingEntitlement);
+        EXPECT_EQ(read.status, KeychainResult::unavailable);
         EXPECT_FALSE(read.data);
-        EXPECT_EQ(keychain_.add(query("key"), asBytes("x")), keychain_status::missingEntitlement);
+        EXPECT_EQ(keychain_.add(query("key"), asBytes("x")), KeychainResult::unavailable);
     }
 
     SecretServiceKeychain keychain_;
 };
 
-TEST_F(SecretServiceKeychainUnavailableTest, bothCalls_busWithoutSecretService_returnMissing) {
+TEST_F(SecretServiceKeychainUnavailableTest, bothCalls_busWithoutSecretService_returnUnavailable) {
     SessionBus bus;
     ASSERT_TRUE(bus.running()) << bus.error();
     useBus(bus.address());
 
-    expectMissing();
+    expectUnavailable();
 }
 
-TEST_F(SecretServiceKeychainUnavailableTest, bothCalls_deadBusSocket_returnMissing) {
+TEST_F(SecretServiceKeychainUnavailableTest, bothCalls_deadBusSocket_returnUnavailable) {
     // A socket file that nobody listens on.
     test::TemporaryFolder folder("tovali-dead-bus");
     ASSERT_FALSE(folder.path().empty());
@@ -173,18 +173,18 @@ TEST_F(SecretServiceKeychainUnavailableTest, bothCalls_deadBusSocket_returnMissi
     close(fd);
     useBus("unix:path=" + path);
 
-    expectMissing();
+    expectUnavailable();
 }
 
 TEST_F(SecretServiceKeychainUnavailableTest, bothCalls_serviceStartedAfterFailure_reachIt) {
     SessionBus bus;
     ASSERT_TRUE(bus.running()) << bus.error();
     useBus(bus.address());
-    ASSERT_EQ(keychain_.copyMatching(query("key")).status, keychain_status::missingEntitlement);
+    ASSERT_EQ(keychain_.copyMatching(query("key")).status, KeychainResult::unavailable);
 
     KeyringDaemon keyring(bus);
     ASSERT_TRUE(keyring.running()) << keyring.error();
-    EXPECT_EQ(keychain_.add(query("key"), asBytes("k")), keychain_status::success);
+    EXPECT_EQ(keychain_.add(query("key"), asBytes("k")), KeychainResult::success);
     EXPECT_EQ(keychain_.copyMatching(query("key")).data, toBytes(asBytes("k")));
 }
 

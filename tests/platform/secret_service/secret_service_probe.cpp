@@ -1,6 +1,7 @@
 // Adds or reads one item from a process of its own, on the bus that DBUS_SESSION_BUS_ADDRESS
 // names:  tovali_secret_service_probe add|read SERVICE ACCOUNT HEX
-// It prints the status, and for a read whether the bytes equal HEX, so that no secret is printed.
+// It prints whether the call succeeded, and for a read whether the bytes equal HEX, so that no
+// secret is printed.
 #include <cstdio>
 #include <string_view>
 
@@ -16,13 +17,16 @@ int main(int argc, char** argv) {
     std::string_view command = argv[1];
     tovali::KeychainQuery query{argv[2], argv[3]};
     tovali::SecretServiceKeychain keychain;
+    auto outcome = [](tovali::KeychainResult result) {
+        return result == tovali::KeychainResult::success ? "success" : "failure";
+    };
     if (command == "add") {
-        std::printf("%d\n", keychain.add(query, *data));
+        std::printf("%s\n", outcome(keychain.add(query, *data)));
         return 0;
     }
     if (command == "read") {
         auto result = keychain.copyMatching(query);
-        std::printf("%d %s\n", result.status, result.data == data ? "same" : "different");
+        std::printf("%s %s\n", outcome(result.status), result.data == data ? "same" : "different");
         return 0;
     }
     std::fprintf(stderr, "unknown command %s\n", argv[1]);
