@@ -11,6 +11,7 @@
 #include "link/session.hpp"
 #include "link/wire_messages.hpp"
 #include "platform/peripheral_manager.hpp"
+#include "server/pairing_request.hpp"
 
 namespace tovali {
 

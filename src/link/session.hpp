@@ -26,14 +26,4 @@ struct Session {
     bool isEstablished() const { return opener.has_value(); }
 };
 
-/// The pairing that waits for the user's answer.
-struct PairingRequest {
-    /// The pairing central's identifier.
-    Uuid id;
-    std::string name;
-    /// Six digits as "123 456".
-    std::string code;
-    friend bool operator==(const PairingRequest&, const PairingRequest&) = default;
-};
-
 } // namespace tovali

@@ -24,6 +24,7 @@
 #include "platform/main_loop.hpp"
 #include "platform/peripheral_manager.hpp"
 #include "platform/system_log.hpp"
+#include "server/pairing_request.hpp"
 #include "server/status.hpp"
 #include "trust/trust_store.hpp"
 #include "trust/trusted_watch.hpp"

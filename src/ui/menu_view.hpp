@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/published.hpp"
-#include "link/session.hpp"
+#include "server/pairing_request.hpp"
 #include "server/status.hpp"
 #include "trust/trusted_watch.hpp"
 

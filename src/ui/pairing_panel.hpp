@@ -3,7 +3,7 @@
 #include <functional>
 #include <memory>
 
-#include "link/session.hpp"
+#include "server/pairing_request.hpp"
 
 class QWidget;
 

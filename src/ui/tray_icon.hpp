@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "common/published.hpp"
-#include "link/session.hpp"
+#include "server/pairing_request.hpp"
 #include "server/status.hpp"
 #include "ui/symbols.hpp"
 
