@@ -55,8 +55,7 @@ void AccessibilityPanel::show(const std::string& watchName) {
         QString::fromStdString(accessibility_.settingsListName()),
         [this] {
             close();
-            accessibility_.promptForPermission();
-            openAccessibilitySettings(accessibility_);
+            askForPermission(accessibility_);
         },
         [this] { close(); }));
     shown_->settingsObserver = accessibility_.whenSettingsComeToFront([this] { close(); });
@@ -75,7 +74,8 @@ bool AccessibilityPanel::isWatchingSettings() const {
     return shown_->settingsObserver.has_value();
 }
 
-void openAccessibilitySettings(Accessibility& accessibility) {
+void askForPermission(Accessibility& accessibility) {
+    accessibility.promptForPermission();
     accessibility.openSettings();
 }
 

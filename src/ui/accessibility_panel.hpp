@@ -33,7 +33,7 @@ private:
     std::unique_ptr<Shown> shown_;
 };
 
-/// Opens the page where the permission is switched on.
-void openAccessibilitySettings(Accessibility& accessibility);
+/// Behind every button that asks for the permission, so that they all ask alike.
+void askForPermission(Accessibility& accessibility);
 
 } // namespace tovali

@@ -243,10 +243,8 @@ MenuView::MenuView(BluetoothServer& server, Accessibility& accessibility, LoginI
                                        QStringLiteral("openSystemSettings"), accessibilityBox_);
     accessibilityBox->stack().addWidget(accessibilityMessage_);
     accessibilityBox->stack().addWidget(openSettings, 0, Qt::AlignLeft);
-    connect(openSettings, &QPushButton::clicked, this, [this] {
-        accessibility_.promptForPermission();
-        openAccessibilitySettings(accessibility_);
-    });
+    connect(openSettings, &QPushButton::clicked, this,
+            [this] { askForPermission(accessibility_); });
     stack->addWidget(accessibilityBox_);
 
     // 5. to 8. The paired watches between two dividers.
