@@ -1,24 +1,20 @@
 #include "ui/menu_view.hpp"
 
 #include <QCheckBox>
-#include <QDateTime>
 #include <QHBoxLayout>
 #include <QKeySequence>
 #include <QLabel>
 #include <QLayout>
-#include <QLocale>
 #include <QPainter>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QShortcut>
 #include <QVBoxLayout>
-#include <cmath>
 
-#include "common/reference_date.hpp"
 #include "platform/accessibility.hpp"
 #include "platform/login_item.hpp"
 #include "server/bluetooth_server.hpp"
 #include "ui/accessibility_panel.hpp"
+#include "ui/paired_date.hpp"
 #include "ui/style.hpp"
 #include "ui/texts.hpp"
 
@@ -109,43 +105,6 @@ QPushButton* button(const QString& text, const QString& name, QWidget* parent) {
     made->setObjectName(name);
     made->setAutoDefault(false);
     return made;
-}
-
-/// The locale's long date without the weekday and with the month abbreviated ("Dec 6, 2026"
-/// in American English), or its short date when nothing is left of the long one.
-QString abbreviatedDateFormat(const QLocale& locale) {
-    QString format = locale.dateFormat(QLocale::LongFormat);
-    // The weekday with the separator after it ("dddd, d MMMM yyyy"), or when nothing separates
-    // it from what follows, with the separator before it ("yyyy. MMMM d., dddd"). Separators
-    // are spaces and commas (Latin, Arabic, ideographic, full-width); anything else is part of
-    // the date ("d日", "d.").
-    static const QRegularExpression weekdayThenSeparator(
-        QStringLiteral("dddd[\\s,\\x{060C}\\x{3001}\\x{FF0C}]+"));
-    static const QRegularExpression separatorThenWeekday(
-        QStringLiteral("[\\s,\\x{060C}\\x{3001}\\x{FF0C}]*dddd"));
-    if (format.contains(weekdayThenSeparator)) {
-        format.remove(weekdayThenSeparator);
-    } else {
-        format.remove(separatorThenWeekday);
-    }
-    format.replace(QStringLiteral("MMMM"), QStringLiteral("MMM"));
-    format = format.trimmed();
-    static const QRegularExpression anyField(QStringLiteral("[dMy]"));
-    if (!format.contains(anyField)) {
-        return locale.dateFormat(QLocale::ShortFormat);
-    }
-    return format;
-}
-
-/// The day a time stamp falls on here, in the user's locale.
-QString pairedDate(double pairedAt) {
-    const double unixSeconds = pairedAt + unixTimeOfReferenceDate;
-    const QDate date =
-        QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(std::floor(unixSeconds * 1000.0)))
-            .toLocalTime()
-            .date();
-    const QLocale locale;
-    return locale.toString(date, abbreviatedDateFormat(locale));
 }
 
 } // namespace
