@@ -1,6 +1,5 @@
 #include "ui/menu_view.hpp"
 
-#include <QCheckBox>
 #include <QHBoxLayout>
 #include <QKeySequence>
 #include <QLabel>
@@ -11,9 +10,9 @@
 #include <QVBoxLayout>
 
 #include "platform/accessibility.hpp"
-#include "platform/login_item.hpp"
 #include "server/bluetooth_server.hpp"
 #include "ui/accessibility_panel.hpp"
+#include "ui/login_toggle.hpp"
 #include "ui/paired_date.hpp"
 #include "ui/style.hpp"
 #include "ui/texts.hpp"
@@ -136,8 +135,7 @@ private:
 
 MenuView::MenuView(BluetoothServer& server, Accessibility& accessibility, LoginItem& loginItem,
                    std::function<void()> quit, QWidget* parent)
-    : QWidget(parent), server_(server), accessibility_(accessibility), loginItem_(loginItem),
-      quit_(std::move(quit)), opensAtLogin_(loginItem.isRegistered()) {
+    : QWidget(parent), server_(server), accessibility_(accessibility), quit_(std::move(quit)) {
     setFixedWidth(width);
     auto* stack = new QVBoxLayout(this);
     stack->setSpacing(stackSpacing);
@@ -219,16 +217,7 @@ MenuView::MenuView(BluetoothServer& server, Accessibility& accessibility, LoginI
     stack->addWidget(new Divider(this));
 
     // 9. and 10. Open at login, and what went wrong when it could not be changed.
-    openAtLogin_ = new QCheckBox(Texts::tr("Open at login"), this);
-    openAtLogin_->setObjectName(QStringLiteral("openAtLogin"));
-    openAtLogin_->setChecked(opensAtLogin_);
-    connect(openAtLogin_, &QCheckBox::toggled, this, [this](bool on) { setOpensAtLogin(on); });
-    stack->addWidget(openAtLogin_, 0, Qt::AlignLeft);
-    loginErrorText_ = label(QString(), QStringLiteral("loginError"), this);
-    loginErrorText_->setFont(style::captionFont());
-    style::setTextColor(*loginErrorText_, style::systemRed());
-    loginErrorText_->hide();
-    stack->addWidget(loginErrorText_);
+    stack->addWidget(new LoginToggle(loginItem, contentWidth, stackSpacing, this));
 
     // 11. Quit.
     QPushButton* quitButton = button(Texts::tr("Quit Tovali"), QStringLiteral("quit"), this);
@@ -349,33 +338,6 @@ QWidget* MenuView::makeWatchRow(const TrustedWatch& watch) {
     rowLayout->addLayout(nameAndDate, 1);
     rowLayout->addWidget(forget, 0, Qt::AlignVCenter);
     return row;
-}
-
-void MenuView::setOpensAtLogin(bool value) {
-    opensAtLogin_ = value;
-    const std::optional<std::string> error =
-        value ? loginItem_.registerItem() : loginItem_.unregisterItem();
-    if (!error) {
-        loginError_.reset();
-        showLoginError();
-        return;
-    }
-    loginError_ =
-        Texts::tr("Could not change this: %1").arg(QString::fromStdString(*error)).toStdString();
-    showLoginError();
-    // Back to the real state; when that is a change, the toggle's signal runs this again.
-    openAtLogin_->setChecked(loginItem_.isRegistered());
-}
-
-void MenuView::showLoginError() {
-    if (!loginError_) {
-        loginErrorText_->hide();
-        loginErrorText_->clear();
-        return;
-    }
-    loginErrorText_->setText(style::breakingLongWords(QString::fromStdString(*loginError_),
-                                                      loginErrorText_->font(), contentWidth));
-    loginErrorText_->show();
 }
 
 } // namespace tovali

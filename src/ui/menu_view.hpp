@@ -3,7 +3,6 @@
 #include <QWidget>
 #include <functional>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include "common/published.hpp"
@@ -11,7 +10,6 @@
 #include "server/status.hpp"
 #include "trust/trusted_watch.hpp"
 
-class QCheckBox;
 class QLabel;
 class QVBoxLayout;
 
@@ -35,9 +33,6 @@ public:
     /// Always `width` wide, and as high as the content is at that width.
     QSize sizeHint() const override;
 
-    bool opensAtLogin() const { return opensAtLogin_; }
-    const std::optional<std::string>& loginError() const { return loginError_; }
-
 private:
     class Dot;
 
@@ -48,15 +43,9 @@ private:
     void showWatches(const std::vector<TrustedWatch>& watches);
     QWidget* makeWatchRow(const TrustedWatch& watch);
 
-    void setOpensAtLogin(bool value);
-    void showLoginError();
-
     BluetoothServer& server_;
     Accessibility& accessibility_;
-    LoginItem& loginItem_;
     std::function<void()> quit_;
-    bool opensAtLogin_;
-    std::optional<std::string> loginError_;
 
     // Owned by the widget tree.
     Dot* statusDot_ = nullptr;
@@ -67,8 +56,6 @@ private:
     QWidget* accessibilityBox_ = nullptr;
     QLabel* accessibilityMessage_ = nullptr;
     QVBoxLayout* watchList_ = nullptr;
-    QCheckBox* openAtLogin_ = nullptr;
-    QLabel* loginErrorText_ = nullptr;
 
     Subscription statusSubscription_;
     Subscription watchesSubscription_;
