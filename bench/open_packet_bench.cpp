@@ -203,9 +203,16 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printRatio();
+    // The library's reporter follows --benchmark_format; ours only stands in for its console one,
+    // so that JSON or CSV output stays machine-readable.
+    benchmark::BenchmarkReporter* chosen = benchmark::CreateDefaultDisplayReporter();
+    if (dynamic_cast<benchmark::ConsoleReporter*>(chosen) == nullptr) {
+        benchmark::RunSpecifiedBenchmarks(chosen);
+    } else {
+        RatioReporter reporter;
+        benchmark::RunSpecifiedBenchmarks(&reporter);
+        reporter.printRatio();
+    }
     benchmark::Shutdown();
     return 0;
 }
