@@ -30,13 +30,13 @@ constexpr tovali::SymmetricKey key = [] {
 // Longer bodies are all malformed; the cap keeps inputs cheap.
 constexpr std::size_t maxBody = 32;
 
-const tovali::crypto::HmacSha256& mac() {
+const tovali::crypto::HmacSha256& hmac() {
     static const tovali::crypto::HmacSha256 instance(key);
     return instance;
 }
 
 tovali::Bytes tagged(tovali::ByteView body) {
-    const auto digest = mac().tag(body);
+    const auto digest = hmac().tag(body);
 
     // The keyed-once HMAC must agree with OpenSSL's own on every message.
     std::array<std::uint8_t, EVP_MAX_MD_SIZE> reference{};

@@ -8,7 +8,7 @@ std::optional<OpenedPacket> openPacket(const InputOpener& opener, ByteView packe
     auto parsed = parseInputPacket(packet);
     if (!parsed || parsed->sequence <= opener.lastSequence_)
         return std::nullopt;
-    const Digest expected = opener.mac_.tag(parsed->authenticated());
+    const Digest expected = opener.hmac_.tag(parsed->authenticated());
     if (!constantTimeEqual(ByteView(expected).first(tagLength), parsed->tag))
         return std::nullopt;
     OpenedPacket opened{parsed->event, opener};

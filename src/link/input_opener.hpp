@@ -23,7 +23,7 @@ bool constantTimeEqual(ByteView a, ByteView b);
 /// number above the last one accepted.
 class InputOpener {
 public:
-    explicit InputOpener(const SymmetricKey& key) : key_(key), mac_(key) {}
+    explicit InputOpener(const SymmetricKey& key) : key_(key), hmac_(key) {}
 
     const SymmetricKey& key() const { return key_; }
     std::uint32_t lastSequence() const { return lastSequence_; }
@@ -32,7 +32,7 @@ private:
     friend std::optional<OpenedPacket> openPacket(const InputOpener&, ByteView);
 
     SymmetricKey key_;
-    crypto::HmacSha256 mac_; // keyed once with key_, so a packet costs no key set-up
+    crypto::HmacSha256 hmac_; // keyed once with key_, so a packet costs no key set-up
     std::uint32_t lastSequence_ = 0;
 };
 

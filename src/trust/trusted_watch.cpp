@@ -58,7 +58,7 @@ bool appendJsonNumber(std::string& out, double value) {
         return false;
     }
     // The shortest text that reads back as the same double, in plain decimals where a double
-    // still counts whole numbers exactly, as other JSON writers of Apple time stamps do.
+    // still counts whole numbers exactly, as other JSON writers of these time stamps do.
     const double magnitude = std::abs(value);
     const bool plain = magnitude == 0.0 || (magnitude >= 1e-4 && magnitude < 0x1p53);
     char digits[64];

@@ -33,11 +33,11 @@ TEST(HmacSha256, rfc4231Vectors_shortBlockAndLongKeys) {
          "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
     };
     for (const Case& c : cases) {
-        HmacSha256 mac(c.key);
-        EXPECT_EQ(toHex(mac.tag(asBytes(c.message))), c.tag);
+        HmacSha256 hmac(c.key);
+        EXPECT_EQ(toHex(hmac.tag(asBytes(c.message))), c.tag);
         // The keyed state is reused: a second message must not see the first.
-        EXPECT_EQ(toHex(mac.tag(asBytes(c.message))), c.tag);
-        HmacSha256 copy = mac;
+        EXPECT_EQ(toHex(hmac.tag(asBytes(c.message))), c.tag);
+        HmacSha256 copy = hmac;
         EXPECT_EQ(toHex(copy.tag(asBytes(c.message))), c.tag);
     }
 }

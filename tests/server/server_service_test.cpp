@@ -47,7 +47,7 @@ TEST(ServerService, poweredOn_addsOneServiceOnceAndAdvertisesOnlyAfterTheAdditio
     EXPECT_EQ(rig.peripheral->advertisingRequests.size(), 1u) << "already advertising";
 }
 
-TEST(ServerService, advertise_localName_comesFromHostNameOrMac) {
+TEST(ServerService, advertise_localName_comesFromHostNameOrAFixedFallback) {
     const struct {
         std::optional<std::string> host;
         std::string advertised;
