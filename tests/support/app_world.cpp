@@ -34,17 +34,19 @@ std::optional<std::string> windowTitle(Display* display, Window window) {
 
 } // namespace
 
-AppWorld::AppWorld() {
+AppWorld::AppWorld(Bluetooth bluetooth) {
+    if (bluetooth == Bluetooth::standIn)
+        systemBus_ = std::make_unique<SessionBus>();
     if (!xvfb_.running()) {
         error_ = "no X server: " + xvfb_.error();
-    } else if (!systemBus_.running() || !sessionBus_.running()) {
-        error_ = "no bus: " + systemBus_.error() + sessionBus_.error();
+    } else if ((systemBus_ && !systemBus_->running()) || !sessionBus_.running()) {
+        error_ = "no bus: " + (systemBus_ ? systemBus_->error() : "") + sessionBus_.error();
     } else if (home_.path().empty()) {
         error_ = "no home folder";
     } else if (!(display_ = XOpenDisplay(xvfb_.displayName().c_str()))) {
         error_ = "cannot open " + xvfb_.displayName();
-    } else {
-        bluez_ = std::make_unique<BluezStandIn>(QString::fromStdString(systemBus_.address()));
+    } else if (systemBus_) {
+        bluez_ = std::make_unique<BluezStandIn>(QString::fromStdString(systemBus_->address()));
         if (!bluez_->running())
             error_ = "the bluetoothd stand-in did not start";
     }
@@ -64,9 +66,8 @@ std::string AppWorld::launch(const std::string& executable) {
     for (const char* folder : {"/config", "/data", "/runtime"})
         ::mkdir((home + folder).c_str(), 0700);
     logFd_ = ::open((home + "/app.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    const std::vector<std::string> environment = {
+    std::vector<std::string> environment = {
         "DISPLAY=" + xvfb_.displayName(),
-        "DBUS_SYSTEM_BUS_ADDRESS=" + systemBus_.address(),
         "DBUS_SESSION_BUS_ADDRESS=" + sessionBus_.address(),
         "HOME=" + home,
         "XDG_CONFIG_HOME=" + home + "/config",
@@ -76,6 +77,8 @@ std::string AppWorld::launch(const std::string& executable) {
         "LC_ALL=C.UTF-8",
         "PATH=/usr/bin:/bin",
     };
+    if (systemBus_)
+        environment.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + systemBus_->address());
     return app_.start({executable}, environment, logFd_, false, false);
 }
 

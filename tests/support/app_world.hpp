@@ -18,7 +18,14 @@ namespace tovali::test {
 /// of its own. The test drives it from outside, as a user and a watch would.
 class AppWorld {
 public:
-    AppWorld();
+    enum class Bluetooth {
+        /// A private system bus with the stand-in.
+        standIn,
+        /// The machine's own system bus and bluetoothd, where a test owns the machine.
+        system,
+    };
+
+    explicit AppWorld(Bluetooth bluetooth = Bluetooth::standIn);
     ~AppWorld();
     AppWorld(const AppWorld&) = delete;
     AppWorld& operator=(const AppWorld&) = delete;
@@ -36,6 +43,7 @@ public:
     std::string log() const;
     const std::string& home() const { return home_.path(); }
 
+    /// Only with the stand-in.
     BluezStandIn& bluez() { return *bluez_; }
     _XDisplay* display() const { return display_; }
 
@@ -56,7 +64,7 @@ public:
 
 private:
     XvfbServer xvfb_;
-    SessionBus systemBus_;
+    std::unique_ptr<SessionBus> systemBus_;
     SessionBus sessionBus_;
     TemporaryFolder home_{"tovali-home"};
     std::unique_ptr<BluezStandIn> bluez_;
