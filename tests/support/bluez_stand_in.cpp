@@ -721,10 +721,19 @@ void BluezStandIn::setPowered(bool on) {
     if (!on) {
         for (auto& [path, device] : devices_)
             disconnectDevice(path);
+        for (Advertisement& ad : advertisements_)
+            ad.lost = true;
+        mirrorRegistrations();
     }
     powered_ = on;
     if (adapterPresent_)
         emitPropertiesChanged(adapterPath, adapterInterface, {{"Powered", powered_}});
+}
+
+bool BluezStandIn::onAir() const {
+    return powered_ && adapterPresent_ &&
+           std::any_of(advertisements_.begin(), advertisements_.end(),
+                       [](const Advertisement& ad) { return !ad.lost; });
 }
 
 void BluezStandIn::removeAdapter() {

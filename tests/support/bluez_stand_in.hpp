@@ -70,6 +70,8 @@ public:
         QStringList serviceUuids;
         QString localName;
         QStringList includes;
+        /// Still registered, but deleted from the controller by a power off.
+        bool lost = false;
     };
 
     /// Connects to the bus at `address` and takes org.bluez, with one powered adapter.
@@ -95,8 +97,12 @@ public:
     }
 
     // The adapter.
+    /// A power off deletes the advertisements from the controller, as the kernel does, while
+    /// 5.66 keeps them registered and never puts them back on the air.
     void setPowered(bool on);
     bool powered() const { return powered_; }
+    /// Whether an advertisement of the application's is on the air.
+    bool onAir() const;
     /// The controller goes away: the advertisement gets Release(), the registrations are
     /// dropped silently, and the adapter's objects go with InterfacesRemoved.
     void removeAdapter();

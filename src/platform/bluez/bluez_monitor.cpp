@@ -3,6 +3,7 @@
 #include <QDBusArgument>
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
+#include <tuple>
 
 namespace tovali::bluez {
 
@@ -45,13 +46,18 @@ void BluezMonitor::start() {
 }
 
 std::optional<QString> BluezMonitor::adapterPath() const {
+    // A stable choice, whichever order bluetoothd announces its adapters in; by controller
+    // number, so that hci10 comes after hci9.
+    const auto rank = [this](const QString& path) {
+        return std::tuple(!adapters_.value(path).supportsPeripheral(),
+                          path.mid(path.lastIndexOf(QStringLiteral("hci")) + 3).toUInt(), path);
+    };
+    std::optional<QString> best;
     for (auto it = adapters_.cbegin(); it != adapters_.cend(); ++it) {
-        if (it.value().supportsPeripheral())
-            return it.key();
+        if (!best || rank(it.key()) < rank(*best))
+            best = it.key();
     }
-    if (adapters_.isEmpty())
-        return std::nullopt;
-    return adapters_.firstKey();
+    return best;
 }
 
 const BluezMonitor::Adapter* BluezMonitor::adapter() const {

@@ -64,10 +64,11 @@ public:
     Presence presence() const { return presence_; }
     /// The unique name of the current owner of org.bluez; empty when none.
     const QString& owner() const { return owner_; }
-    /// The adapter to use: the first that can be an LE peripheral, else the first; none when
-    /// bluetoothd shows no adapter.
+    /// The adapter to use: the lowest-numbered that can be an LE peripheral, else the
+    /// lowest-numbered; none when bluetoothd shows no adapter.
     std::optional<QString> adapterPath() const;
     const Adapter* adapter() const;
+    bool hasAdapter(const QString& path) const { return adapters_.contains(path); }
     /// True for a while after an adapter went away or bluetoothd came back, when one is
     /// expected (again) soon.
     bool expectingAdapter() const { return expectingAdapter_.isActive(); }

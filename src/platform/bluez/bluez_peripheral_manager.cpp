@@ -43,10 +43,7 @@ BluezPeripheralManager::BluezPeripheralManager(PeripheralDelegate& delegate, QDB
 }
 
 BluezPeripheralManager::~BluezPeripheralManager() {
-    if (advertisingPhase_ == Phase::registered)
-        unregister(QStringLiteral("UnregisterAdvertisement"), GattApplication::advertisementPath);
-    if (servicePhase_ == Phase::registered)
-        unregister(QStringLiteral("UnregisterApplication"), GattApplication::applicationPath);
+    unregisterAll();
 }
 
 // State
@@ -87,11 +84,23 @@ bool BluezPeripheralManager::isAdvertising() const {
 
 void BluezPeripheralManager::bluezChanged() {
     const auto adapter = monitor_.adapterPath();
-    const bool usable = monitor_.presence() == BluezMonitor::Presence::present && adapter &&
-                        monitor_.adapter()->supportsPeripheral();
-    // bluetoothd drops an adapter's registrations with it, and all of them when it exits.
-    if (!registeredOn_.isEmpty() && (!usable || *adapter != registeredOn_))
+    const bool present = monitor_.presence() == BluezMonitor::Presence::present;
+    const bool usable = present && adapter && monitor_.adapter()->supportsPeripheral();
+    if (!registeredOn_.isEmpty() && (!usable || *adapter != registeredOn_)) {
+        // bluetoothd drops an adapter's registrations with it, and all of them when it exits;
+        // on an adapter that stays, ours would stand beside the new ones.
+        if (present && monitor_.hasAdapter(registeredOn_))
+            unregisterAll();
         forgetRegistrations();
+    }
+    // At power off the kernel deletes the advertisement and bluetoothd does not notice: it
+    // stays registered, but never goes on the air again unless registered anew.
+    const bool powered = usable && monitor_.adapter()->powered;
+    if (powered && !wasPowered_ && advertisingPhase_ == Phase::registered) {
+        unregister(QStringLiteral("UnregisterAdvertisement"), GattApplication::advertisementPath);
+        advertisingPhase_ = Phase::none;
+    }
+    wasPowered_ = powered;
     reconcile();
     refreshState();
 }
@@ -118,7 +127,7 @@ void BluezPeripheralManager::addService(const ServiceDefinition& service) {
 
 void BluezPeripheralManager::startAdvertising(const AdvertisementData& data) {
     advertisingAnswerOwed_ = true;
-    // A registration outlives power cycles, and a second one is refused: ours still stands.
+    // Ours still stands, and bluetoothd would refuse a second; power-ons renew it themselves.
     if (advertisingPhase_ == Phase::registered && advertised_ == data) {
         advertisingAnswerOwed_ = false;
         post([this] { delegate_.peripheralManagerDidStartAdvertising(*this, std::nullopt); });
@@ -209,6 +218,13 @@ void BluezPeripheralManager::advertisementReleased() {
     advertisingPhase_ = Phase::none;
 }
 
+void BluezPeripheralManager::unregisterAll() {
+    if (advertisingPhase_ != Phase::none)
+        unregister(QStringLiteral("UnregisterAdvertisement"), GattApplication::advertisementPath);
+    if (servicePhase_ != Phase::none)
+        unregister(QStringLiteral("UnregisterApplication"), GattApplication::applicationPath);
+}
+
 void BluezPeripheralManager::forgetRegistrations() {
     ++registrations_;
     servicePhase_ = Phase::none;
@@ -248,6 +264,14 @@ void BluezPeripheralManager::callBluez(const QString& method, const QString& pat
 void BluezPeripheralManager::deviceConnectionChanged(const QString& device, bool connected) {
     if (connected) {
         centralFor(device);
+        // The controller ends the advertising set a central connects through, and the kernel
+        // brings it back only when that link goes down: a new one keeps us visible to others.
+        if (advertisingPhase_ == Phase::registered && device.startsWith(registeredOn_ + '/')) {
+            unregister(QStringLiteral("UnregisterAdvertisement"),
+                       GattApplication::advertisementPath);
+            advertisingPhase_ = Phase::none;
+            reconcile();
+        }
         return;
     }
     const auto found = centrals_.find(device);

@@ -59,6 +59,8 @@ private:
     /// A call to the adapter's manager of the object at `path`, naming that object.
     QDBusMessage managerCall(const QString& method, const QString& path) const;
     void unregister(const QString& method, const QString& path);
+    /// Withdraws what stands or is being registered on the adapter we registered on.
+    void unregisterAll();
     void forgetRegistrations();
     void callBluez(const QString& method, const QString& path,
                    std::function<void(const QDBusMessage&)> answered);
@@ -82,6 +84,8 @@ private:
     bool advertisingAnswerOwed_ = false;
     /// The adapter our registrations live on.
     QString registeredOn_;
+    /// Whether that adapter was powered when bluetoothd last told us anything.
+    bool wasPowered_ = false;
     /// Tells a registration answer that bluetoothd has since forgotten from a current one.
     int registrations_ = 0;
 

@@ -226,7 +226,8 @@ TEST(BluezPeripheral, twoCentralsHaveTheirOwnSessionsAndADepartureEndsOnlyItsOwn
     EXPECT_TRUE(waitUntil([&] { return rig.server.server->sessionCount() == 1; }));
 }
 
-TEST(BluezPeripheral, aPowerCycleKeepsTheRegistrationsAndShowsNoFailure) {
+// Suspend and resume power-cycle the adapter: the advertisement must be put back on the air.
+TEST(BluezPeripheral, aPowerCycleRenewsTheAdvertisementAndShowsNoFailure) {
     BluezRig rig;
     ASSERT_TRUE(rig.startAdvertising());
     rig.bluez->setPowered(false);
@@ -236,8 +237,9 @@ TEST(BluezPeripheral, aPowerCycleKeepsTheRegistrationsAndShowsNoFailure) {
     rig.bluez->setPowered(true);
     ASSERT_TRUE(rig.statusIs(Status::waiting()));
     EXPECT_TRUE(rig.manager->isAdvertising());
+    EXPECT_TRUE(rig.bluez->onAir());
     EXPECT_EQ(rig.bluez->applicationRegistrations(), 1);
-    EXPECT_EQ(rig.bluez->advertisementRegistrations(), 1);
+    EXPECT_EQ(rig.bluez->advertisementRegistrations(), 2);
     EXPECT_FALSE(rig.server.server->serviceError());
 }
 
