@@ -334,11 +334,6 @@ QString devicePath(const QString& address) {
 
 } // namespace
 
-QByteArray toQByteArray(ByteView bytes) {
-    return QByteArray(reinterpret_cast<const char*>(bytes.data()),
-                      static_cast<qsizetype>(bytes.size()));
-}
-
 bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
     QDeadlineTimer deadline(timeoutMs);
     QTimer wake; // so that a quiet loop still notices the deadline

@@ -18,12 +18,12 @@
 #include <utility>
 #include <vector>
 
+#include "platform/bluez/dbus_types.hpp"
 #include "support/test_watch.hpp"
 
 namespace tovali::test {
 
-/// Bytes as QtDBus carries them.
-QByteArray toQByteArray(ByteView bytes);
+using bluez::toQByteArray;
 
 /// Runs the Qt event loop until `done` answers true or `timeoutMs` has passed; answers `done()`.
 /// Tests wait this way because the application answers bluetoothd on the same thread.

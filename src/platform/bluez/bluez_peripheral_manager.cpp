@@ -12,6 +12,7 @@ namespace tovali {
 
 using bluez::BluezMonitor;
 using bluez::GattApplication;
+using bluez::toQByteArray;
 
 namespace {
 
@@ -24,11 +25,6 @@ Uuid freshUuid() {
     std::array<std::uint8_t, 16> raw{};
     std::copy_n(bytes.cbegin(), raw.size(), raw.begin());
     return Uuid(raw);
-}
-
-QByteArray toQByteArray(ByteView bytes) {
-    return QByteArray(reinterpret_cast<const char*>(bytes.data()),
-                      static_cast<qsizetype>(bytes.size()));
 }
 
 } // namespace

@@ -9,4 +9,9 @@ void registerDBusTypes() {
     qDBusRegisterMetaType<ManagedObjects>();
 }
 
+QByteArray toQByteArray(ByteView bytes) {
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()),
+                      static_cast<qsizetype>(bytes.size()));
+}
+
 } // namespace tovali::bluez

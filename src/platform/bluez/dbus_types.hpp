@@ -1,9 +1,12 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDBusObjectPath>
 #include <QMap>
 #include <QString>
 #include <QVariantMap>
+
+#include "common/bytes.hpp"
 
 namespace tovali::bluez {
 
@@ -32,5 +35,8 @@ using ManagedObjects = QMap<QDBusObjectPath, InterfaceMap>;
 
 /// Makes the two maps known to QtDBus; safe to call more than once.
 void registerDBusTypes();
+
+/// Bytes as QtDBus carries them (ay).
+QByteArray toQByteArray(ByteView bytes);
 
 } // namespace tovali::bluez
