@@ -8,30 +8,20 @@
 namespace tovali {
 namespace {
 
-TEST(Published, observersHearEveryAssignmentBeforeItIsStored) {
+TEST(Published, observersHearEveryAssignmentBeforeItIsStoredUntilTheyLeave) {
     Published<int> value(1);
     std::vector<std::pair<int, int>> heard; // new value, value held while told
-    const Subscription subscription =
-        value.subscribe([&](const int& next) { heard.emplace_back(next, value.value()); });
+    int secondHeard = 0;
+    std::optional<Subscription> second;
+    const Subscription first = value.subscribe([&](const int& next) {
+        heard.emplace_back(next, value.value());
+        second.reset(); // the second observer leaves before its turn
+    });
+    second = value.subscribe([&](const int&) { ++secondHeard; });
     value.set(2);
     value.set(2);
     EXPECT_EQ(heard, (std::vector<std::pair<int, int>>{{2, 1}, {2, 2}}));
     EXPECT_EQ(value.value(), 2);
-}
-
-TEST(Published, droppingTheSubscriptionStopsTheObserverEvenDuringAnAnnouncement) {
-    Published<int> value(0);
-    int firstHeard = 0;
-    int secondHeard = 0;
-    std::optional<Subscription> second;
-    const Subscription first = value.subscribe([&](const int&) {
-        ++firstHeard;
-        second.reset(); // the second observer leaves before its turn
-    });
-    second = value.subscribe([&](const int&) { ++secondHeard; });
-    value.set(1);
-    value.set(2);
-    EXPECT_EQ(firstHeard, 2);
     EXPECT_EQ(secondHeard, 0);
 }
 
@@ -42,7 +32,6 @@ TEST(Published, aSubscriptionMayOutliveItsValue) {
         subscription = value.subscribe([](const int&) {});
     }
     subscription.reset(); // must not touch the destroyed value
-    SUCCEED();
 }
 
 TEST(Published, latestOfTwo_startsWithTheCurrentPairAndPairsEachNewValueWithTheOther) {
