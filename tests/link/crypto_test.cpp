@@ -37,8 +37,6 @@ TEST(HmacSha256, rfc4231Vectors_shortBlockAndLongKeys) {
         EXPECT_EQ(toHex(hmac.tag(asBytes(c.message))), c.tag);
         // The keyed state is reused: a second message must not see the first.
         EXPECT_EQ(toHex(hmac.tag(asBytes(c.message))), c.tag);
-        HmacSha256 copy = hmac;
-        EXPECT_EQ(toHex(copy.tag(asBytes(c.message))), c.tag);
     }
 }
 
@@ -75,16 +73,6 @@ TEST(PrivateKey, fromRaw_acceptsExactlyScalarsOneToOrderMinusOne) {
     EXPECT_FALSE(PrivateKey::fromRaw({}));
 }
 
-TEST(PrivateKey, generate_givesDistinctKeysThatSurviveTheirRawForm) {
-    PrivateKey a = PrivateKey::generate();
-    PrivateKey b = PrivateKey::generate();
-    EXPECT_NE(a.raw(), b.raw());
-    auto again = PrivateKey::fromRaw(a.raw());
-    ASSERT_TRUE(again);
-    EXPECT_EQ(again->publicKey(), a.publicKey());
-    EXPECT_TRUE(PublicKey::fromX963(a.publicKey()));
-}
-
 TEST(PublicKey, fromX963_acceptsOnlyUncompressedCurvePoints) {
     const Bytes generator = hex("04" + std::string(generatorX) + std::string(generatorY));
     EXPECT_TRUE(PublicKey::fromX963(generator));
@@ -98,23 +86,6 @@ TEST(PublicKey, fromX963_acceptsOnlyUncompressedCurvePoints) {
     offCurve.back() ^= 1;
     for (const Bytes& bad : {tooShort, tooLong, hybrid, offCurve, Bytes(65, 0), Bytes{}})
         EXPECT_FALSE(PublicKey::fromX963(bad)) << toHex(bad);
-}
-
-TEST(Ecdh, twoKeys_agreeOnTheSharedSecret) {
-    PrivateKey a = PrivateKey::generate();
-    PrivateKey b = PrivateKey::generate();
-    auto ab = ecdh(a, *PublicKey::fromX963(b.publicKey()));
-    auto ba = ecdh(b, *PublicKey::fromX963(a.publicKey()));
-    ASSERT_TRUE(ab);
-    ASSERT_TRUE(ba);
-    EXPECT_EQ(*ab, *ba);
-}
-
-TEST(RandomBytes, twoDraws_differ) {
-    FixedBytes<16> first{}, second{};
-    randomBytes(first);
-    randomBytes(second);
-    EXPECT_NE(first, second);
 }
 
 } // namespace

@@ -51,6 +51,7 @@ TEST_F(InputOpenerTest, freshOpener_acceptsOneAndRefusesZeroAndReplays) {
 
     opener = opened->opener;
     EXPECT_FALSE(open(movePacket(key, 1, -7, 9)));
+    EXPECT_FALSE(open(movePacket(keyFilledWith(0x41), 2))) << "another session's key";
 }
 
 TEST_F(InputOpenerTest, sequence_mustGrowButMaySkip) {
@@ -81,28 +82,13 @@ TEST_F(InputOpenerTest, anyAlteredByte_failsTheTagAndChangesNothing) {
     EXPECT_TRUE(open(good));
 }
 
-TEST_F(InputOpenerTest, packetOfAnotherSession_isRefused) {
-    const SymmetricKey earlier = keyFilledWith(0x41);
-    EXPECT_FALSE(open(movePacket(earlier, 1)));
-    EXPECT_EQ(opener.lastSequence(), 0u);
-}
-
-TEST_F(InputOpenerTest, copies_advanceIndependently) {
-    InputOpener copy = opener;
-    ASSERT_TRUE(open(movePacket(key, 5)));
-    EXPECT_EQ(copy.lastSequence(), 0u);
-    EXPECT_TRUE(openPacket(copy, movePacket(key, 5)));
-    EXPECT_EQ(copy.key(), key);
-}
-
 TEST(ConstantTimeEqual, comparesLengthAndEveryByte) {
     const Bytes a{1, 2, 3, 4};
     EXPECT_TRUE(constantTimeEqual(a, Bytes{1, 2, 3, 4}));
     EXPECT_TRUE(constantTimeEqual(Bytes{}, Bytes{}));
-    EXPECT_FALSE(constantTimeEqual(a, Bytes{1, 2, 3}));
-    EXPECT_FALSE(constantTimeEqual(a, Bytes{1, 2, 3, 4, 0}));
-    EXPECT_FALSE(constantTimeEqual(a, Bytes{0, 2, 3, 4}));
-    EXPECT_FALSE(constantTimeEqual(a, Bytes{1, 2, 3, 5}));
+    for (const Bytes& other :
+         {Bytes{1, 2, 3}, Bytes{1, 2, 3, 4, 0}, Bytes{0, 2, 3, 4}, Bytes{1, 2, 3, 5}})
+        EXPECT_FALSE(constantTimeEqual(a, other));
 }
 
 } // namespace
