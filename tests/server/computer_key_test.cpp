@@ -27,12 +27,6 @@ protected:
     CapturedLog log;
 };
 
-TEST(ComputerKeyQueries, dataProtectionVariantComesFirst) {
-    const auto queries = computerKeyQueries("someone");
-    EXPECT_EQ(queries[0], (KeychainQuery{"Orvanel", "someone", dataProtection}));
-    EXPECT_EQ(queries[1], (KeychainQuery{"Orvanel", "someone", legacy}));
-}
-
 TEST_F(ComputerKeyTest, firstLaunch_addsToThePreferredStoreAndTheNextLaunchReadsTheSameKey) {
     const crypto::PrivateKey first = load();
     ASSERT_NE(stored(dataProtection), nullptr);
@@ -66,15 +60,6 @@ TEST_F(ComputerKeyTest, legacyItem_isUsedWhenThePreferredStoreHasNone) {
     keychain.scriptRead(dataProtection, {KeychainResult::unavailable});
     EXPECT_EQ(load().publicKey(), original.publicKey());
     EXPECT_EQ(stored(dataProtection), nullptr);
-}
-
-TEST_F(ComputerKeyTest, itemsInBothStores_thePreferredOneWins) {
-    const crypto::PrivateKey preferred = crypto::PrivateKey::generate();
-    const crypto::PrivateKey older = crypto::PrivateKey::generate();
-    keychain.putItem(dataProtection, computerKeyService, computerKeyAccount,
-                     toBytes(preferred.raw()));
-    keychain.putItem(legacy, computerKeyService, computerKeyAccount, toBytes(older.raw()));
-    EXPECT_EQ(load().publicKey(), preferred.publicKey());
 }
 
 TEST_F(ComputerKeyTest, preferredStoreNotPermitted_fallsBackToTheFileStoreSilently) {
@@ -111,14 +96,6 @@ TEST_F(ComputerKeyTest, saveFailures_logOneLineWithTheFailingStatus) {
     keychain.scriptRead(legacy, {KeychainResult::itemNotFound});
     load();
     EXPECT_TRUE(log.lines.empty()) << "refused everywhere is not logged";
-}
-
-TEST_F(ComputerKeyTest, account_addressesItsOwnItem) {
-    const crypto::PrivateKey mine = load("mac-p256");
-    const crypto::PrivateKey other = load("another");
-    EXPECT_NE(mine.publicKey(), other.publicKey());
-    EXPECT_NE(stored(dataProtection, "another"), nullptr);
-    EXPECT_EQ(load("mac-p256").publicKey(), mine.publicKey());
 }
 
 } // namespace

@@ -217,40 +217,6 @@ TEST_F(PairingFlow, nonce_fromTwoCommittedWatches_firstWinsAndOtherStaysCommitte
     EXPECT_EQ(server.pairingRequest().value()->code, *second.code());
 }
 
-TEST_F(PairingFlow, nonce_publishesRequestAfterStoringRevealAndBeforeStatus) {
-    TestWatch watch(*rig.peripheral);
-    watch.sayHello();
-    ASSERT_TRUE(isReply<PairingCommitReply>(watch.readReply()));
-    std::vector<std::string> order;
-    std::optional<Reply> replyAtRequest;
-    const auto onRequest = server.pairingRequest().subscribe([&](const auto& request) {
-        order.push_back("request");
-        if (request)
-            replyAtRequest = storedReply(watch);
-    });
-    const auto onStatus =
-        server.status().subscribe([&](const Status&) { order.push_back("status"); });
-
-    watch.sendNonce();
-
-    EXPECT_TRUE(isReply<PairingRevealReply>(replyAtRequest));
-    EXPECT_EQ(order, (std::vector<std::string>{"request", "status"}));
-}
-
-TEST_F(PairingFlow, unsubscribe_whilePairingWaits_withdrawsRequestAndTimeout) {
-    TestWatch watch(*rig.peripheral);
-    ASSERT_TRUE(watch.startPairing());
-
-    rig.peripheral->unsubscribe(watch.central());
-
-    EXPECT_FALSE(server.pairingRequest().value());
-    EXPECT_FALSE(server.isPairingTimeoutRunning());
-    EXPECT_EQ(server.status().value(), Status::waiting());
-    rig.loop.advance(100);
-    EXPECT_TRUE(rig.peripheral->notifications.empty());
-    EXPECT_EQ(server.session(watch.central()), nullptr);
-}
-
 TEST_F(PairingFlow, answerPairing_withNothingPending_changesNothing) {
     int statusPublications = 0;
     const auto counting = server.status().subscribe([&](const Status&) { ++statusPublications; });

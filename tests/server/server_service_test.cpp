@@ -61,22 +61,6 @@ TEST(ServerService, advertise_localName_comesFromHostNameOrAFixedFallback) {
     }
 }
 
-TEST(ServerService, powerCycle_keepsTheServiceAndAdvertisesOnceMore) {
-    ServerRig rig;
-    auto& server = rig.startAdvertising();
-    std::vector<Status> heard;
-    const auto subscription =
-        server.status().subscribe([&](const Status& s) { heard.push_back(s); });
-
-    rig.peripheral->setState(PeripheralState::poweredOff);
-    rig.peripheral->setState(PeripheralState::poweredOn);
-    rig.peripheral->answerAdvertising();
-    EXPECT_EQ(rig.peripheral->addedServices.size(), 1u);
-    EXPECT_EQ(rig.peripheral->advertisingRequests.size(), 2u);
-    EXPECT_EQ(heard,
-              (std::vector<Status>{Status::bluetoothOff(), Status::starting(), Status::waiting()}));
-}
-
 TEST(ServerService, failures_showTheirTextUntilALaterPowerOnSucceeds) {
     ServerRig rig;
     auto& server = rig.start();

@@ -11,56 +11,6 @@ namespace {
 using namespace tovali;
 using namespace tovali::test;
 
-class ReadTrackingDefaults : public MemoryDefaults {
-public:
-    std::optional<Bytes> data(std::string_view name) override {
-        if (onRead)
-            onRead();
-        return MemoryDefaults::data(name);
-    }
-    std::function<void()> onRead;
-};
-
-TEST(ServerInit, construction_loadsKeyThenTrustThenMakesRadio) {
-    ServerRig rig;
-    ReadTrackingDefaults defaults;
-    TrustStore stored(defaults, rig.log, rig.loop);
-    stored.add(crypto::PrivateKey::generate().publicKey(), "Ada's watch");
-    rig.accessibility.trusted = false;
-
-    std::optional<std::size_t> keychainCallsAtTrustLoad;
-    defaults.onRead = [&] { keychainCallsAtTrustLoad = rig.keychain.calls.size(); };
-    std::vector<TrustedWatch> watchesBeforeRadio;
-    BluetoothServer server({
-        .events = rig.events,
-        .displays = rig.events,
-        .loop = rig.loop,
-        .keychain = rig.keychain,
-        .log = rig.log,
-        .defaults = defaults,
-        .accessibility = rig.accessibility,
-        .hostName = rig.hostName,
-        .makePeripheralManager =
-            [&](PeripheralDelegate& delegate) {
-                watchesBeforeRadio =
-                    static_cast<BluetoothServer&>(delegate).pairedWatches().value();
-                auto made = std::make_unique<MemoryPeripheral>(delegate);
-                rig.peripheral = made.get();
-                return made;
-            },
-    });
-
-    ASSERT_TRUE(keychainCallsAtTrustLoad);
-    EXPECT_GT(*keychainCallsAtTrustLoad, 0u);
-    EXPECT_EQ(*keychainCallsAtTrustLoad, rig.keychain.calls.size());
-    EXPECT_EQ(watchesBeforeRadio, stored.watches());
-    EXPECT_EQ(server.pairedWatches().value(), stored.watches());
-    EXPECT_FALSE(server.accessibilityAllowed().value());
-    EXPECT_EQ(server.status().value(), Status::starting());
-    EXPECT_TRUE(rig.peripheral->addedServices.empty());
-    EXPECT_TRUE(rig.peripheral->advertisingRequests.empty());
-}
-
 TEST(ServerStatus, statusTextAndColor_eachCase_matchTheMenu) {
     const struct {
         Status status;
@@ -144,17 +94,6 @@ TEST(ServerStatus, refreshStatus_poweredOn_pairingBeatsConnectedBeatsFailedBeats
     rig.peripheral->answerAdvertising();
     EXPECT_EQ(server.status().value(), Status::waiting());
     EXPECT_EQ(server.sessionCount(), 1u);
-}
-
-TEST(ServerStatus, refreshStatus_calledTwice_publishesTwiceWithEqualValues) {
-    ServerRig rig;
-    auto& server = rig.startAdvertising();
-    std::vector<Status> heard;
-    const auto subscription =
-        server.status().subscribe([&](const Status& s) { heard.push_back(s); });
-    server.refreshStatus();
-    server.refreshStatus();
-    EXPECT_EQ(heard, (std::vector<Status>{Status::waiting(), Status::waiting()}));
 }
 
 TEST(ServerAccessibility, poll_everyTwoSeconds_publishesOnlyRealChanges) {

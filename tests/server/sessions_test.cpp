@@ -102,21 +102,6 @@ TEST_F(ServerSessions, readyCall_afterQueueFull_triesEachQueuedCentralOnceInOrde
     EXPECT_TRUE(sent[0].queued && !sent[1].queued && sent[2].queued);
 }
 
-TEST_F(ServerSessions, signal_whileServiceNotBuilt_storesReplyOnly) {
-    rig.trust(key, "Ada");
-    auto& server = rig.start();
-    rig.peripheral->setState(PeripheralState::poweredOn);
-    rig.peripheral->answerAddService("D");
-    TestWatch ada = trustedWatch();
-    ASSERT_TRUE(ada.openTrustedSession());
-    rig.peripheral->queueCapacity = 0;
-
-    server.forget(trusted());
-    EXPECT_TRUE(isReply<RejectedReply>(ada.readReply()));
-    EXPECT_TRUE(rig.peripheral->notifications.empty());
-    EXPECT_TRUE(server.signalsToResend().empty());
-}
-
 TEST_F(ServerSessions, forget_watchWithTwoSessions_endsBothAndReleasesOnce) {
     auto& server = start();
     TestWatch one = trustedWatch();
@@ -148,17 +133,6 @@ TEST_F(ServerSessions, forget_watchWithTwoSessions_endsBothAndReleasesOnce) {
     EXPECT_EQ(rig.events.posted.size(), postedBefore) << "input of a forgotten watch";
 }
 
-TEST_F(ServerSessions, forget_watchWithoutSession_stillChangesPairedWatches) {
-    auto& server = start();
-    int publications = 0;
-    const auto subscription =
-        server.pairedWatches().subscribe([&](const auto&) { ++publications; });
-    server.forget(trusted());
-    EXPECT_EQ(publications, 1);
-    EXPECT_TRUE(server.pairedWatches().value().empty());
-    EXPECT_TRUE(rig.peripheral->notifications.empty());
-}
-
 TEST_F(ServerSessions, unsubscribe_releasesHeldButtonsOnlyForAnEstablishedCentral) {
     auto& server = start();
     TestWatch ada = trustedWatch();
@@ -174,6 +148,7 @@ TEST_F(ServerSessions, unsubscribe_releasesHeldButtonsOnlyForAnEstablishedCentra
     rig.peripheral->unsubscribe(idle.central());
     EXPECT_EQ(server.sessionCount(), 1u);
     EXPECT_FALSE(server.pairingRequest().value());
+    EXPECT_FALSE(server.isPairingTimeoutRunning());
     EXPECT_EQ(countOf(rig.events, MouseEventType::leftMouseUp), 0);
     EXPECT_EQ(server.status().value(), Status::connected("Ada"));
 
@@ -181,6 +156,8 @@ TEST_F(ServerSessions, unsubscribe_releasesHeldButtonsOnlyForAnEstablishedCentra
     EXPECT_EQ(server.sessionCount(), 0u);
     EXPECT_EQ(countOf(rig.events, MouseEventType::leftMouseUp), 1);
     EXPECT_EQ(server.status().value(), Status::waiting());
+    rig.loop.advance(100);
+    EXPECT_TRUE(rig.peripheral->notifications.empty()) << "no time-out after the pairing left";
 }
 
 TEST_F(ServerSessions, destroyingTheServer_withAButtonHeld_releasesIt) {
