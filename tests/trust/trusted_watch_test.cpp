@@ -40,9 +40,6 @@ TEST(TrustedWatchJson, encode_isCompactOrderedWithEscapedSlashesAndShortestNumbe
             R"({"key":"BA==","name":"","pairedAt":0.30000000000000004},)"
             R"({"key":"","name":"n","pairedAt":786000000}])");
     EXPECT_EQ(*encodeTrustedWatches({}), "[]");
-}
-
-TEST(TrustedWatchJson, encode_ofATimeThatIsNoNumber_fails) {
     EXPECT_FALSE(encodeTrustedWatches({{Bytes{4}, "x", std::nan("")}}));
     EXPECT_FALSE(encodeTrustedWatches({{Bytes{4}, "x", INFINITY}}));
 }
@@ -50,7 +47,7 @@ TEST(TrustedWatchJson, encode_ofATimeThatIsNoNumber_fails) {
 TEST(TrustedWatchJson, roundTrip_keepsEveryRecordToTheLastBit) {
     std::mt19937_64 random(11);
     std::vector<TrustedWatch> watches;
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 100; ++i) {
         Bytes key(65);
         for (auto& byte : key) {
             byte = static_cast<std::uint8_t>(random());
@@ -64,11 +61,9 @@ TEST(TrustedWatchJson, roundTrip_keepsEveryRecordToTheLastBit) {
     const std::string text = *encodeTrustedWatches(watches);
     const auto decoded = decodeTrustedWatches(toBytes(asBytes(text)));
     ASSERT_TRUE(decoded);
-    ASSERT_EQ(decoded->size(), watches.size());
-    for (std::size_t i = 0; i < watches.size(); ++i) {
-        EXPECT_EQ((*decoded)[i], watches[i]) << i;
+    EXPECT_EQ(*decoded, watches);
+    for (std::size_t i = 0; i < watches.size(); ++i)
         EXPECT_EQ(std::signbit((*decoded)[i].pairedAt), std::signbit(watches[i].pairedAt));
-    }
 }
 
 TEST(TrustedWatchJson, decode_acceptsAnyOrderSpacingSlashesAndUnknownMembers) {
