@@ -115,6 +115,8 @@ TEST(ServerService, radioLeavesPoweredOn_endsSessionsPairingAndHeldButtons) {
 
         // A stale time-out would refuse the next pairing 90 s after the first one.
         rig.loop.advance(60);
+        rig.peripheral->setState(PeripheralState::poweredOn);
+        EXPECT_EQ(server.status().value(), Status::starting()) << "on again, not advertising yet";
         rig.peripheral->powerOnAndAdvertise();
         TestWatch cleo(*rig.peripheral, "Cleo");
         ASSERT_TRUE(cleo.startPairing());
