@@ -62,16 +62,6 @@ Variant call(GDBusConnection* connection, const char* destination, const char* p
     return reply;
 }
 
-bool ownsSecrets(GDBusConnection* connection, std::string& why) {
-    Variant reply =
-        call(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-             "NameHasOwner", g_variant_new("(s)", secretsName), why);
-    gboolean owned = false;
-    if (reply != nullptr)
-        g_variant_get(reply.get(), "(b)", &owned);
-    return owned;
-}
-
 } // namespace
 
 KeyringDaemon::KeyringDaemon(const SessionBus& bus) : busAddress_(bus.address()) {
@@ -122,30 +112,20 @@ KeyringDaemon::KeyringDaemon(const SessionBus& bus) : busAddress_(bus.address())
         error_ = fail(why);
         return;
     }
+    // The alias is answered once the daemon owns the name and has made its login collection.
     auto deadline = std::chrono::steady_clock::now() + startTimeout;
-    while (!ownsSecrets(connection.get(), why)) {
-        if (!why.empty()) {
-            error_ = fail(why);
-            return;
-        }
+    Variant alias;
+    while (!(alias = call(connection.get(), secretsName, servicePath, serviceInterface, "ReadAlias",
+                          g_variant_new("(s)", "default"), why))) {
         if (std::string ended = daemon_.exitDescription(); !ended.empty()) {
-            error_ = fail("gnome-keyring-daemon ended before taking " + std::string(secretsName) +
-                          ": " + ended);
+            error_ = fail("gnome-keyring-daemon ended: " + ended);
             return;
         }
         if (std::chrono::steady_clock::now() > deadline) {
-            error_ = fail("gnome-keyring-daemon did not take " + std::string(secretsName) +
-                          " within 10 s");
+            error_ = fail("gnome-keyring-daemon did not answer within 10 s: " + why);
             return;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-
-    Variant alias = call(connection.get(), secretsName, servicePath, serviceInterface, "ReadAlias",
-                         g_variant_new("(s)", "default"), why);
-    if (alias == nullptr) {
-        error_ = fail(why);
-        return;
     }
     const char* collection = nullptr;
     g_variant_get(alias.get(), "(&o)", &collection);
