@@ -1,3 +1,4 @@
+// The adapters and the engine driving one real X server, watched from clients of the test's own.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -9,8 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include "input/input_engine.hpp"
+#include "platform/x11/x11_accessibility.hpp"
 #include "platform/x11/x11_connection.hpp"
+#include "platform/x11/x11_displays.hpp"
 #include "platform/x11/x11_event_poster.hpp"
+#include "support/manual_main_loop.hpp"
 #include "support/xvfb_server.hpp"
 #include "x11_test_client.hpp"
 
@@ -47,10 +52,8 @@ protected:
     // Read from another client, once the server has handled what the poster sent.
     PointerState pointer() {
         XSync(connection->display(), False);
-        return probePointer();
+        return test::queryPointer(probe.get());
     }
-
-    PointerState probePointer() { return test::queryPointer(probe.get()); }
 
     std::vector<int> scroll(ButtonObserver& observer, std::int32_t vertical,
                             std::int32_t horizontal) {
@@ -65,43 +68,35 @@ protected:
     test::XClient probe;
 };
 
-TEST_F(X11EventPosterTest, postMouseEvent_moveToFractionalPoint_landsOnFlooredPixel) {
-    post(MouseEventType::mouseMoved, 511.6, 383.5);
-    auto state = pointer();
-    EXPECT_EQ(state.x, 511);
-    EXPECT_EQ(state.y, 383);
+TEST_F(X11EventPosterTest, postMouseEvent_anyLocation_landsOnTheFlooredPixelWithinTheScreen) {
+    const struct {
+        double x, y;
+        int expectedX, expectedY;
+    } moves[] = {
+        {511.6, 383.5, 511, 383},
+        {1023.99, 767.99, 1023, 767},
+        // Wrapped to 16 bits this would be (100, 100), well inside the screen.
+        {65636.0, -65436.0, screenWidth - 1, 0},
+    };
+    for (const auto& move : moves) {
+        post(MouseEventType::mouseMoved, move.x, move.y);
+        PointerState state = pointer();
+        EXPECT_EQ(state.x, move.expectedX) << move.x;
+        EXPECT_EQ(state.y, move.expectedY) << move.y;
+        EXPECT_EQ(poster->pointerLocation(), (Point{static_cast<double>(move.expectedX),
+                                                    static_cast<double>(move.expectedY)}));
+    }
 
-    post(MouseEventType::mouseMoved, 1023.99, 767.99);
-    state = pointer();
-    EXPECT_EQ(state.x, 1023);
-    EXPECT_EQ(state.y, 767);
-}
-
-TEST_F(X11EventPosterTest, postMouseEvent_beyond16BitRange_clampsInsteadOfWrapping) {
-    // Wrapped to 16 bits these would be (100, 100), well inside the screen.
-    post(MouseEventType::mouseMoved, 65636.0, -65436.0);
-    auto state = pointer();
-    EXPECT_EQ(state.x, screenWidth - 1);
-    EXPECT_EQ(state.y, 0);
-}
-
-TEST_F(X11EventPosterTest, postMouseEvent_nonFiniteLocation_isDropped) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double infinity = std::numeric_limits<double>::infinity();
     post(MouseEventType::mouseMoved, 40, 50);
-    double nan = std::numeric_limits<double>::quiet_NaN();
-    double infinity = std::numeric_limits<double>::infinity();
     post(MouseEventType::mouseMoved, nan, 10);
     post(MouseEventType::leftMouseDown, 10, infinity);
     post(MouseEventType::rightMouseDown, -infinity, 10);
-    auto state = pointer();
+    PointerState state = pointer();
     EXPECT_EQ(state.x, 40);
     EXPECT_EQ(state.y, 50);
-    EXPECT_EQ(state.mask & (Button1Mask | Button3Mask), 0u);
-}
-
-TEST_F(X11EventPosterTest, pointerLocation_afterMove_isTheFlooredPixel) {
-    post(MouseEventType::mouseMoved, 123.9, 45.1);
-    EXPECT_EQ(poster->pointerLocation(), (Point{123, 45}));
-    EXPECT_EQ(poster->doubleClickInterval(), 0.4);
+    EXPECT_EQ(state.mask & (Button1Mask | Button3Mask), 0u) << "non-finite events are dropped";
 }
 
 // Nothing else is sent on the poster's connection here: each event must have been flushed.
@@ -117,7 +112,7 @@ TEST_F(X11EventPosterTest, postEvents_withoutFurtherCalls_reachTheServer) {
 
     post(MouseEventType::mouseMoved, 222, 111);
     EXPECT_TRUE(eventually([&] {
-        auto state = probePointer();
+        auto state = test::queryPointer(probe.get());
         return state.x == 222 && state.y == 111;
     }));
 
@@ -131,30 +126,81 @@ TEST_F(X11EventPosterTest, postEvents_withoutFurtherCalls_reachTheServer) {
     EXPECT_EQ(events, (std::vector<int>{4, -4}));
 }
 
-TEST_F(X11EventPosterTest, postScrollEvent_partialClicks_carryRemainderPerAxis) {
+TEST_F(X11EventPosterTest, postScrollEvent_pixels_becomeWheelClicksCarryingRemaindersPerAxis) {
     ButtonObserver observer(server->displayName(), screenWidth, screenHeight);
     ASSERT_TRUE(observer.ready());
-    EXPECT_EQ(scroll(observer, 30, -30), std::vector<int>{});
-    EXPECT_EQ(scroll(observer, 30, 0), (std::vector<int>{4, -4}));
-    EXPECT_EQ(scroll(observer, 0, -30), (std::vector<int>{7, -7}));
-    // 12 px up are left over: going back down needs a whole click more.
-    EXPECT_EQ(scroll(observer, -48, 0), std::vector<int>{});
-    EXPECT_EQ(scroll(observer, -12, 0), (std::vector<int>{5, -5}));
-}
+    const struct {
+        std::int32_t vertical, horizontal;
+        std::vector<int> clicks;
+    } steps[] = {
+        {30, -30, {}},
+        {30, 0, {4, -4}},
+        {0, -30, {7, -7}},
+        {0, 96, {6, -6}}, // 12 px right were left over: one click left
+        // 12 px up are left over: going back down needs a whole click more.
+        {-48, 0, {}},
+        {-12, 0, {5, -5}},
+    };
+    for (const auto& step : steps)
+        EXPECT_EQ(scroll(observer, step.vertical, step.horizontal), step.clicks)
+            << step.vertical << "," << step.horizontal;
 
-TEST_F(X11EventPosterTest, postScrollEvent_hugeDistance_capsClicksAndDropsExcess) {
-    ButtonObserver observer(server->displayName(), screenWidth, screenHeight);
-    ASSERT_TRUE(observer.ready());
     auto events = scroll(observer, std::numeric_limits<std::int32_t>::max(),
                          std::numeric_limits<std::int32_t>::min());
-    auto max = X11EventPoster::maxClicksPerEvent;
-    EXPECT_EQ(std::count(events.begin(), events.end(), 4), max);
-    EXPECT_EQ(std::count(events.begin(), events.end(), -4), max);
-    EXPECT_EQ(std::count(events.begin(), events.end(), 7), max);
-    EXPECT_EQ(std::count(events.begin(), events.end(), -7), max);
+    const auto max = X11EventPoster::maxClicksPerEvent;
+    for (int button : {4, -4, 7, -7})
+        EXPECT_EQ(std::count(events.begin(), events.end(), button), max) << button;
     EXPECT_EQ(events.size(), 4u * static_cast<std::size_t>(max));
+    EXPECT_EQ(scroll(observer, 48, 0), (std::vector<int>{4, -4})) << "the excess is dropped";
+}
 
-    EXPECT_EQ(scroll(observer, 48, 0), (std::vector<int>{4, -4}));
+TEST_F(X11EventPosterTest, accessibility_onXvfb_isTrustedAndHasNothingToOpen) {
+    X11Accessibility accessibility(*connection);
+    EXPECT_TRUE(accessibility.isProcessTrusted());
+    accessibility.promptForPermission();
+    accessibility.openSettings();
+    EXPECT_EQ(connection->errorCount(), 0u);
+}
+
+// What the engine decides is what the server's pointer does, within the server's displays.
+class InputEngineX11Test : public X11EventPosterTest {
+protected:
+    void SetUp() override {
+        X11EventPosterTest::SetUp();
+        displays.emplace(*connection);
+        engine = std::make_unique<InputEngine>(*poster, *displays, loop);
+    }
+
+    void warp(int x, int y) {
+        XWarpPointer(probe.get(), 0, DefaultRootWindow(probe.get()), 0, 0, 0, 0, x, y);
+        XSync(probe.get(), False);
+    }
+
+    // Lets the engine finish the motion, then waits until the server has taken every request.
+    void glide(InputEvent event) {
+        engine->handleInput(event);
+        loop.runFrames(1000);
+    }
+
+    test::ManualMainLoop loop;
+    std::optional<X11Displays> displays;
+    std::unique_ptr<InputEngine> engine;
+};
+
+TEST_F(InputEngineX11Test, move_landsWhereTheEngineSaysAndStopsAtTheScreenEdge) {
+    warp(100, 100);
+    glide(MoveInput{10, -5});
+    ASSERT_TRUE(engine->position());
+    EXPECT_NEAR(engine->position()->x, 110, 1e-9);
+    EXPECT_NEAR(engine->position()->y, 95, 1e-9);
+    PointerState p = pointer();
+    EXPECT_EQ(p.x, 110);
+    EXPECT_EQ(p.y, 95);
+
+    glide(MoveInput{3000, 3000});
+    p = pointer();
+    EXPECT_EQ(p.x, screenWidth - 1);
+    EXPECT_EQ(p.y, screenHeight - 1);
 }
 
 } // namespace
