@@ -45,10 +45,10 @@ protected:
     AccessibilityPanel panel{accessibility};
 };
 
-TEST_F(AccessibilityPanelTest, show_twice_leavesOneWindowAndOneSettingsObserver) {
+TEST_F(AccessibilityPanelTest, show_twice_leavesOneWindowShowingTheNameAsItIs) {
     panel.show("Ada");
     QPointer<QWidget> first = panel.window();
-    panel.show("Grace");
+    panel.show("My \"best\" “watch” %2 %1");
 
     EXPECT_EQ(accessibility.settingsObservers.size(), 1U);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -57,19 +57,18 @@ TEST_F(AccessibilityPanelTest, show_twice_leavesOneWindowAndOneSettingsObserver)
     for (QWidget* widget : QApplication::topLevelWidgets())
         visible += widget->isVisible() && widget->inherits("tovali::PanelWindow") ? 1 : 0;
     EXPECT_EQ(visible, 1);
-
-    panel.close();
-    expectGone();
+    auto* message = panel.window()->findChild<QLabel*>(QStringLiteral("message"));
+    ASSERT_NE(message, nullptr);
+    EXPECT_EQ(message->text().toStdString(),
+              "“My \"best\" “watch” %2 %1” is connected, but macOS won’t let Tovali "
+              "move the pointer until you turn it on in Privacy & Security, "
+              "Accessibility. If it’s on already, turn it off and on again.");
 }
 
-TEST_F(AccessibilityPanelTest, settingsComingToFront_whileShown_closesWithoutCalls) {
+TEST_F(AccessibilityPanelTest, closing_bySettingsOrKeys_stopsListeningAndPromptsOnlyOnReturn) {
     panel.show("Ada");
     accessibility.bringSettingsToFront();
     expectGone();
-    EXPECT_TRUE(accessibility.calls.empty());
-}
-
-TEST_F(AccessibilityPanelTest, keys_escapeClosesWithoutCalls_returnClosesBeforePromptingThenOpens) {
     panel.show("Ada");
     QTest::keyClick(panel.window(), Qt::Key_Escape);
     expectGone();
@@ -80,16 +79,6 @@ TEST_F(AccessibilityPanelTest, keys_escapeClosesWithoutCalls_returnClosesBeforeP
     expectGone();
     EXPECT_TRUE(accessibility.panelGoneAtPrompt);
     EXPECT_EQ(accessibility.calls, (std::vector<std::string>{"prompt", "openSettings"}));
-}
-
-TEST_F(AccessibilityPanelTest, show_nameWithQuotationMarksAndPlaceholder_isShownAsItIs) {
-    panel.show("My \"best\" “watch” %2 %1");
-    auto* message = panel.window()->findChild<QLabel*>(QStringLiteral("message"));
-    ASSERT_NE(message, nullptr);
-    EXPECT_EQ(message->text().toStdString(),
-              "“My \"best\" “watch” %2 %1” is connected, but macOS won’t let Tovali "
-              "move the pointer until you turn it on in Privacy & Security, "
-              "Accessibility. If it’s on already, turn it off and on again.");
 }
 
 } // namespace

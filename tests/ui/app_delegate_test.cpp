@@ -47,19 +47,6 @@ TEST_F(AppDelegateTest, launch_promptsOnlyWhenThePermissionIsMissing) {
     EXPECT_TRUE(trustedRig.accessibility.calls.empty());
 }
 
-TEST_F(AppDelegateTest, pairingRequest_showsThePanelAndItsAnswerReachesTheServer) {
-    AppDelegate& app = launch();
-    TestWatch watch(*rig.peripheral, "Ada");
-    ASSERT_TRUE(watch.startPairing());
-    QWidget* panel = app.pairingPanel().window();
-    ASSERT_NE(panel, nullptr);
-
-    QTest::keyClick(panel, Qt::Key_Return);
-    EXPECT_FALSE(app.server().pairingRequest().value());
-    EXPECT_EQ(app.pairingPanel().window(), nullptr) << "the cleared request closes the panel";
-    EXPECT_TRUE(watch.finishSession());
-}
-
 TEST_F(AppDelegateTest, connectedWithoutPermission_showsTheAccessibilityPanelUntilGranted) {
     const auto key = crypto::PrivateKey::generate();
     rig.trust(key, "Ada");

@@ -14,7 +14,6 @@
 #include "support/server_rig.hpp"
 #include "support/test_watch.hpp"
 #include "ui/menu_view.hpp"
-#include "ui/style.hpp"
 
 namespace {
 
@@ -78,20 +77,6 @@ protected:
     std::unique_ptr<MenuView> view;
 };
 
-TEST_F(MenuViewTest, launch_beforeBluetooth_showsStartingAndTheEmptyList) {
-    rig.start();
-    makeView();
-
-    EXPECT_EQ(text("statusText"), "Starting Bluetooth…");
-    EXPECT_FALSE(shows("pairingBox"));
-    EXPECT_FALSE(shows("accessibilityBox"));
-    EXPECT_TRUE(shows("emptyWatches"));
-    EXPECT_FALSE(find<QCheckBox>("openAtLogin")->isChecked());
-    EXPECT_TRUE(loginItem.calls.empty());
-    find<QPushButton>("quit")->click();
-    EXPECT_EQ(quits, 1);
-}
-
 TEST_F(MenuViewTest, pairing_withoutPermission_boxesStayUntilAnsweredOrGranted) {
     rig.accessibility.trusted = false;
     rig.startAdvertising();
@@ -111,7 +96,6 @@ TEST_F(MenuViewTest, pairing_withoutPermission_boxesStayUntilAnsweredOrGranted) 
     EXPECT_FALSE(shows("pairingBox"));
     EXPECT_TRUE(ada.finishSession());
     EXPECT_EQ(text("statusText"), "Connected to Ada");
-    EXPECT_EQ(find("statusDot")->grab().toImage().pixelColor(4, 4), style::systemGreen());
     EXPECT_EQ(rowNames(), Names{"Ada"});
 
     TestWatch bob(*rig.peripheral, "Bob");
@@ -156,6 +140,8 @@ TEST_F(MenuViewTest, openAtLogin_failedRegister_rollsBackAndShowsOnlyAFailedUnre
     rig.start();
     makeView();
     auto* box = find<QCheckBox>("openAtLogin");
+    EXPECT_FALSE(box->isChecked());
+    EXPECT_TRUE(loginItem.calls.empty()) << "showing changes nothing";
 
     box->click(); // the unregistering that follows works
     EXPECT_EQ(loginItem.calls, (std::vector<std::string>{"register", "unregister"}));
@@ -173,6 +159,8 @@ TEST_F(MenuViewTest, openAtLogin_failedRegister_rollsBackAndShowsOnlyAFailedUnre
     box->click();
     EXPECT_TRUE(loginItem.registered);
     EXPECT_FALSE(shows("loginError")) << "a change that works clears it";
+    find<QPushButton>("quit")->click();
+    EXPECT_EQ(quits, 1);
 }
 
 TEST_F(MenuViewTest, show_namesWithMarkupAndNoSpaces_literalAndWithinTheWidth) {
