@@ -1,4 +1,5 @@
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <sys/socket.h>
@@ -7,8 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/files/file_keychain.hpp"
+#include "platform/keychain_by_variant.hpp"
 #include "platform/secret_service/secret_service_keychain.hpp"
+#include "server/computer_key.hpp"
 #include "support/keyring_daemon.hpp"
+#include "support/memory_defaults.hpp"
 #include "support/session_bus.hpp"
 
 namespace tovali {
@@ -86,6 +91,21 @@ TEST_F(SecretServiceKeychainTest, bothCalls_lockedCollection_returnLocked) {
     EXPECT_EQ(read.status, KeychainResult::locked);
     EXPECT_FALSE(read.data);
     EXPECT_EQ(keychain_.add(query("new"), asBytes("n")), KeychainResult::locked);
+}
+
+// The file that stands in when no Secret Service answers must not take the key from one.
+TEST_F(SecretServiceKeychainTest, computerKey_withASecretService_livesThereNotInTheFile) {
+    test::TemporaryFolder home("tovali-computer-key");
+    FileKeychain files(home.path() + "/tovali");
+    KeychainByVariant keychain(keychain_, files);
+    test::CapturedLog log;
+    const crypto::PrivateKey first = loadOrCreateComputerKey(keychain, log, computerKeyAccount);
+    EXPECT_EQ(keychain_.copyMatching({computerKeyService, computerKeyAccount}).data,
+              toBytes(first.raw()));
+    EXPECT_FALSE(std::filesystem::exists(files.folder()));
+    EXPECT_EQ(loadOrCreateComputerKey(keychain, log, computerKeyAccount).publicKey(),
+              first.publicKey());
+    EXPECT_TRUE(log.lines.empty());
 }
 
 TEST(SecretServiceKeychainUnavailableTest, bothCalls_noSecretService_unavailableUntilOneStarts) {
