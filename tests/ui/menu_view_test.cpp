@@ -185,8 +185,6 @@ TEST_F(MenuViewTest, show_namesWithMarkupAndNoSpaces_literalAndWithinTheWidth) {
     EXPECT_EQ(view->size().width(), 300);
     for (const char* each : {"watchName", "statusText", "pairingMessage"}) {
         auto* label = find<QLabel>(each);
-        const QRect inView(label->mapTo(view.get(), QPoint(0, 0)), label->size());
-        EXPECT_LE(inView.right(), 300 - 14) << each;
         EXPECT_GE(label->height(), label->heightForWidth(label->width())) << each << " is cut";
     }
 }
