@@ -86,18 +86,15 @@ public:
     ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
         if (const char* old = std::getenv(name))
             old_ = old;
-        set(value);
+        set(name_, value);
     }
-    ~ScopedEnv() { set(old_); }
+    ~ScopedEnv() { set(name_, old_); }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
 private:
-    void set(const std::optional<std::string>& value) {
-        if (value)
-            ::setenv(name_, value->c_str(), 1);
-        else
-            ::unsetenv(name_);
+    static void set(const char* name, const std::optional<std::string>& value) {
+        value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
     }
 
     const char* name_;
