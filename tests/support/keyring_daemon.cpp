@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <gio/gio.h>
 #include <memory>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -74,12 +73,6 @@ KeyringDaemon::KeyringDaemon(const SessionBus& bus) : busAddress_(bus.address())
         error_ = "cannot make a home folder for the keyring daemon";
         return;
     }
-    for (const char* sub : {"/data", "/config", "/cache", "/runtime"}) {
-        if (mkdir((home + sub).c_str(), 0700) != 0) {
-            error_ = "cannot make " + home + sub;
-            return;
-        }
-    }
     logPath_ = home + "/daemon.log";
     int log = open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (log < 0) {
@@ -90,9 +83,8 @@ KeyringDaemon::KeyringDaemon(const SessionBus& bus) : busAddress_(bus.address())
     std::string started = daemon_.start(
         {"gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets"},
         {"PATH=" + std::string(path != nullptr ? path : "/usr/bin:/bin"), "HOME=" + home,
-         "XDG_DATA_HOME=" + home + "/data", "XDG_CONFIG_HOME=" + home + "/config",
-         "XDG_CACHE_HOME=" + home + "/cache", "XDG_RUNTIME_DIR=" + home + "/runtime",
-         "DBUS_SESSION_BUS_ADDRESS=" + busAddress_},
+         "XDG_DATA_HOME=" + home, "XDG_CONFIG_HOME=" + home, "XDG_CACHE_HOME=" + home,
+         "XDG_RUNTIME_DIR=" + home, "DBUS_SESSION_BUS_ADDRESS=" + busAddress_},
         log, true, false);
     close(log);
     if (!started.empty()) {
