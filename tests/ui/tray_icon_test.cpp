@@ -17,26 +17,6 @@ namespace {
 using namespace tovali;
 using namespace tovali::test;
 
-TEST(TraySymbolTest, symbol_eachState_pendingRequestThenMissingPermissionThenConnected) {
-    const PairingRequest request{.id = Uuid(), .name = "Ada", .code = "123 456"};
-    const struct {
-        std::optional<PairingRequest> request;
-        Status status;
-        bool allowed;
-        Symbol expected;
-    } cases[] = {
-        {request, Status::connected("Ada"), true, Symbol::watchAlert},
-        {std::nullopt, Status::connected("Ada"), false, Symbol::watchAlert},
-        {std::nullopt, Status::connected("Ada"), true, Symbol::watchConnected},
-        {std::nullopt, Status::waiting(), false, Symbol::watch},
-        {std::nullopt, Status::pairing("Ada"), true, Symbol::watch},
-    };
-    for (const auto& each : cases) {
-        EXPECT_EQ(traySymbol(each.request, each.status, each.allowed), each.expected)
-            << statusText(each.status) << ", allowed " << each.allowed;
-    }
-}
-
 class TrayIconTest : public ::testing::Test {
 protected:
     void makeIcon() {
@@ -61,20 +41,27 @@ protected:
 };
 
 // The server tells before it stores, so each step fails for a handler that reads it back.
-TEST_F(TrayIconTest, serverChanges_pairingWithoutPermission_alertUntilPermittedAndNamesPlain) {
+TEST_F(TrayIconTest, serverChanges_requestOrMissingPermission_alertAndNamesStayPlain) {
+    auto setTrusted = [this](bool trusted) {
+        rig.accessibility.trusted = trusted;
+        rig.loop.advance(BluetoothServer::accessibilityPollInterval);
+    };
     rig.accessibility.trusted = false;
     rig.startAdvertising();
     makeIcon();
+    EXPECT_EQ(icon->symbol(), Symbol::watch) << "no watch needs the permission yet";
+    setTrusted(true);
+
     TestWatch ada(*rig.peripheral, "<i>Ada</i>");
     ASSERT_TRUE(ada.startPairing());
-    EXPECT_EQ(icon->symbol(), Symbol::watchAlert);
+    EXPECT_EQ(icon->symbol(), Symbol::watchAlert) << "a request waits";
     rig.server->answerPairing(true);
     ASSERT_TRUE(ada.finishSession());
+    EXPECT_EQ(icon->symbol(), Symbol::watchConnected);
     EXPECT_EQ(toolTip(), "Connected to <i>Ada</i>");
 
-    rig.accessibility.trusted = true;
-    rig.loop.advance(BluetoothServer::accessibilityPollInterval);
-    EXPECT_EQ(icon->symbol(), Symbol::watchConnected);
+    setTrusted(false);
+    EXPECT_EQ(icon->symbol(), Symbol::watchAlert);
 }
 
 TEST_F(TrayIconTest, activateOrQuit_fromTrayOrMenu_togglesTheWindowOrQuits) {
