@@ -1,0 +1,337 @@
+#pragma once
+
+// bluetoothd 5.66's rules as the stand-in applies them: names, limits, parsing of what an
+// application registers, and the mapping of its answers to ATT errors.
+#include <QDBusArgument>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QMap>
+#include <QRegularExpression>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <cstdint>
+#include <map>
+#include <optional>
+
+#include "support/bluez_stand_in.hpp"
+
+namespace tovali::test::standin {
+
+using InterfaceMap = QMap<QString, QVariantMap>;
+using ManagedObjects = QMap<QDBusObjectPath, InterfaceMap>;
+
+inline const QString bluezName = QStringLiteral("org.bluez");
+inline const QString bluezRoot = QStringLiteral("/org/bluez");
+inline const QString adapterPath = QStringLiteral("/org/bluez/hci0");
+inline const QString adapterAddress = QStringLiteral("00:1A:7D:DA:71:13");
+inline const QString adapterName = QStringLiteral("tovali-stand-in");
+
+inline const QString objectManagerInterface = QStringLiteral("org.freedesktop.DBus.ObjectManager");
+inline const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
+inline const QString introspectableInterface =
+    QStringLiteral("org.freedesktop.DBus.Introspectable");
+inline const QString adapterInterface = QStringLiteral("org.bluez.Adapter1");
+inline const QString gattManagerInterface = QStringLiteral("org.bluez.GattManager1");
+inline const QString advertisingManagerInterface =
+    QStringLiteral("org.bluez.LEAdvertisingManager1");
+inline const QString deviceInterface = QStringLiteral("org.bluez.Device1");
+inline const QString serviceInterface = QStringLiteral("org.bluez.GattService1");
+inline const QString characteristicInterface = QStringLiteral("org.bluez.GattCharacteristic1");
+inline const QString descriptorInterface = QStringLiteral("org.bluez.GattDescriptor1");
+inline const QString advertisementInterface = QStringLiteral("org.bluez.LEAdvertisement1");
+
+inline const QString failed = QStringLiteral("org.bluez.Error.Failed");
+inline const QString invalidArguments = QStringLiteral("org.bluez.Error.InvalidArguments");
+inline const QString invalidArgs = QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs");
+inline const QString unknownMethod = QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod");
+inline const QString parseFailure = QStringLiteral("Failed to parse advertisement.");
+
+inline constexpr int attributeTimeoutMs = 5000;
+inline constexpr int maxAdvertisements = 5;
+inline constexpr qsizetype maxValue = 512;
+// 5.66 counts the PDU header against the value (fixed in 5.69).
+inline constexpr qsizetype maxSingleWrite = 510;
+inline constexpr qsizetype maxLongWrite = 508;
+inline constexpr int advertisingDataRoom = 31;
+
+namespace att {
+inline constexpr std::uint8_t invalidHandle = 0x01;
+inline constexpr std::uint8_t readNotPermitted = 0x02;
+inline constexpr std::uint8_t writeNotPermitted = 0x03;
+inline constexpr std::uint8_t requestNotSupported = 0x06;
+inline constexpr std::uint8_t invalidOffset = 0x07;
+inline constexpr std::uint8_t insufficientAuthorization = 0x08;
+inline constexpr std::uint8_t invalidValueLength = 0x0D;
+inline constexpr std::uint8_t unlikely = 0x0E;
+inline constexpr std::uint8_t procedureInProgress = 0xFE;
+} // namespace att
+
+inline const QStringList characteristicFlags =
+    QStringLiteral("broadcast read write write-without-response notify indicate "
+                   "authenticated-signed-writes extended-properties reliable-write "
+                   "writable-auxiliaries encrypt-read encrypt-write encrypt-notify "
+                   "encrypt-indicate encrypt-authenticated-read "
+                   "encrypt-authenticated-write encrypt-authenticated-notify "
+                   "encrypt-authenticated-indicate secure-read secure-write secure-notify "
+                   "secure-indicate authorize")
+        .split(' ');
+inline const QStringList supportedIncludes = {"tx-power", "appearance", "local-name"};
+
+/// What a characteristic's flags grant, as parse_chrc_flags() sets it; the encrypted and
+/// authenticated variants are left out, as nothing here asks for them.
+struct Access {
+    bool read = false;
+    bool write = false;
+    bool notify = false;
+};
+
+inline Access accessOf(const QStringList& flags) {
+    Access a;
+    for (const QString& flag : flags) {
+        a.read = a.read || flag.endsWith("read");
+        a.write = a.write || flag.endsWith("write") || flag == "write-without-response" ||
+                  flag == "authenticated-signed-writes";
+        a.notify = a.notify || flag.endsWith("notify") || flag.endsWith("indicate");
+    }
+    return a;
+}
+
+// check_permissions(): without any permission at all (notify only) the request goes through
+// to the application.
+inline std::uint8_t refusal(const QStringList& flags, bool writing) {
+    const Access a = accessOf(flags);
+    if (!a.read && !a.write)
+        return 0;
+    if (writing ? !a.write : !a.read)
+        return writing ? att::writeNotPermitted : att::readNotPermitted;
+    return 0;
+}
+
+// dbus_error_to_att_ecode().
+inline std::uint8_t attErrorFor(const QDBusMessage& reply, bool writing) {
+    const QString name = reply.errorName();
+    if (name == failed) {
+        const QByteArray text = reply.errorMessage().toUtf8();
+        if (text.isEmpty())
+            return att::unlikely;
+        char* end = nullptr;
+        const long code = std::strtol(text.constData(), &end, 0);
+        if (end == text.constData())
+            return 0x80;
+        return code >= 0x80 && code <= 0x9f ? static_cast<std::uint8_t>(code) : att::unlikely;
+    }
+    if (name == "org.bluez.Error.NotSupported")
+        return att::requestNotSupported;
+    if (name == "org.bluez.Error.NotAuthorized")
+        return att::insufficientAuthorization;
+    if (name == "org.bluez.Error.InvalidValueLength")
+        return att::invalidValueLength;
+    if (name == "org.bluez.Error.InvalidOffset")
+        return att::invalidOffset;
+    if (name == "org.bluez.Error.InProgress")
+        return att::procedureInProgress;
+    if (name == "org.bluez.Error.NotPermitted")
+        return writing ? att::writeNotPermitted : att::readNotPermitted;
+    return att::unlikely;
+}
+
+inline const QString baseUuidTail = QStringLiteral("-0000-1000-8000-00805f9b34fb");
+
+// The forms bt_string_to_uuid() takes, in the 128-bit lower-case form; empty for anything else.
+inline QString fullUuid(const QString& text) {
+    static const QRegularExpression longForm(
+        QStringLiteral("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$"),
+        QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression shortForm(QStringLiteral("^(?:0x)?([0-9a-f]{4}|[0-9a-f]{8})$"),
+                                              QRegularExpression::CaseInsensitiveOption);
+    if (longForm.match(text).hasMatch())
+        return text.toLower();
+    const QRegularExpressionMatch match = shortForm.match(text);
+    if (!match.hasMatch())
+        return {};
+    return match.captured(1).toLower().rightJustified(8, '0') + baseUuidTail;
+}
+
+// Bytes the UUID takes in advertising data: the base UUID's are sent short.
+inline int advertisedSize(const QString& full) {
+    if (!full.endsWith(baseUuidTail))
+        return 16;
+    return full.startsWith("0000") ? 2 : 4;
+}
+
+// One AD structure per UUID width in use.
+inline int uuidListsLength(const QStringList& fulls) {
+    int length = 0;
+    for (int width : {2, 4, 16}) {
+        const auto count = std::count_if(fulls.begin(), fulls.end(), [width](const QString& full) {
+            return advertisedSize(full) == width;
+        });
+        if (count > 0)
+            length += 2 + static_cast<int>(count) * width;
+    }
+    return length;
+}
+
+template <typename T>
+inline bool holds(const QVariant& value) {
+    return value.metaType() == QMetaType::fromType<T>();
+}
+
+inline std::optional<std::map<QString, InterfaceMap>> managedObjects(const QDBusMessage& reply) {
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.signature() != "a{oa{sa{sv}}}")
+        return std::nullopt;
+    const auto argument = reply.arguments().at(0).value<QDBusArgument>();
+    std::map<QString, InterfaceMap> objects;
+    argument.beginMap();
+    while (!argument.atEnd()) {
+        QDBusObjectPath path;
+        InterfaceMap interfaces;
+        argument.beginMapEntry();
+        argument >> path >> interfaces;
+        argument.endMapEntry();
+        objects[path.path()] = interfaces;
+    }
+    argument.endMap();
+    return objects;
+}
+
+/// What parsing an application's objects came to.
+struct Parsed {
+    std::optional<BluezStandIn::Application> application;
+    QString error;
+};
+
+// client_ready_cb(): first the objects one by one, then the database entries.
+inline Parsed parseApplication(const QString& owner, const QString& root,
+                               const QDBusMessage& reply) {
+    const auto objects = managedObjects(reply);
+    // bluetoothd's client takes every object whose path starts with the root.
+    std::map<QString, InterfaceMap> mine;
+    if (objects) {
+        for (const auto& [path, interfaces] : *objects) {
+            if (path.startsWith(root) && !interfaces.isEmpty())
+                mine[path] = interfaces;
+        }
+    }
+    if (mine.empty())
+        return {std::nullopt, "No object received"};
+
+    BluezStandIn::Application app;
+    app.owner = owner;
+    app.path = root;
+    std::map<QString, QVariantMap> services;
+    std::vector<std::pair<QString, QVariantMap>> descriptors;
+    std::vector<std::pair<QString, QVariantMap>> characteristics;
+    bool invalid = false;
+    for (const auto& [path, interfaces] : mine) {
+        for (const QString& name : {serviceInterface, characteristicInterface, descriptorInterface})
+            app.handles += interfaces.value(name).contains("Handle") ? 1 : 0;
+        if (interfaces.contains(serviceInterface))
+            services[path] = interfaces.value(serviceInterface);
+        if (interfaces.contains(characteristicInterface))
+            characteristics.emplace_back(path, interfaces.value(characteristicInterface));
+        if (interfaces.contains(descriptorInterface))
+            descriptors.emplace_back(path, interfaces.value(descriptorInterface));
+    }
+    for (const auto& [path, properties] : characteristics) {
+        const QVariant service = properties.value("Service");
+        const QVariant flags = properties.value("Flags");
+        if (!holds<QDBusObjectPath>(service) ||
+            services.count(service.value<QDBusObjectPath>().path()) == 0 ||
+            !holds<QStringList>(flags) || flags.toStringList().isEmpty()) {
+            invalid = true;
+            continue;
+        }
+        for (const QString& flag : flags.toStringList())
+            invalid = invalid || !characteristicFlags.contains(flag);
+        app.characteristics.push_back({path, properties.value("UUID").toString(),
+                                       flags.toStringList(),
+                                       service.value<QDBusObjectPath>().path()});
+    }
+    for (const auto& [path, properties] : descriptors) {
+        invalid = invalid || !holds<QDBusObjectPath>(properties.value("Characteristic")) ||
+                  properties.value("Flags").toStringList().isEmpty();
+    }
+    app.descriptors = static_cast<int>(descriptors.size());
+    if (invalid || services.empty())
+        return {std::nullopt, "No valid service object found"};
+
+    const QString databaseFailure = QStringLiteral("Failed to create entry in database");
+    const QStringList reserved = {fullUuid("1800"), fullUuid("1801")};
+    for (const auto& [path, properties] : services) {
+        const QVariant uuid = properties.value("UUID");
+        const QString full = holds<QString>(uuid) ? fullUuid(uuid.toString()) : QString();
+        if (full.isEmpty() || reserved.contains(full) || !holds<bool>(properties.value("Primary")))
+            return {std::nullopt, databaseFailure};
+    }
+    for (const auto& [path, properties] : characteristics) {
+        if (!holds<QString>(properties.value("UUID")) ||
+            fullUuid(properties.value("UUID").toString()).isEmpty())
+            return {std::nullopt, databaseFailure};
+    }
+    for (const auto& [path, properties] : descriptors) {
+        const QString owning = properties.value("Characteristic").value<QDBusObjectPath>().path();
+        const bool known = std::any_of(
+            app.characteristics.begin(), app.characteristics.end(),
+            [&owning](const BluezStandIn::Characteristic& c) { return c.path == owning; });
+        if (!known || !holds<QString>(properties.value("UUID")) ||
+            fullUuid(properties.value("UUID").toString()).isEmpty())
+            return {std::nullopt, databaseFailure};
+    }
+    if (!services.empty()) {
+        const QVariantMap& first = services.begin()->second;
+        app.serviceUuid = first.value("UUID").toString();
+        app.primary = first.value("Primary").toBool();
+    }
+    return {app, {}};
+}
+
+// The parsers[] of advertising.c for what an application like ours sends, and the legacy
+// path's length check.
+inline std::optional<BluezStandIn::Advertisement>
+parseAdvertisement(const QString& owner, const QString& path, const QVariantMap& properties) {
+    BluezStandIn::Advertisement ad;
+    ad.owner = owner;
+    ad.path = path;
+    auto wrongType = [&properties](const char* key, auto sample) {
+        return properties.contains(key) && !holds<decltype(sample)>(properties.value(key));
+    };
+    if (wrongType("Type", QString()) || wrongType("ServiceUUIDs", QStringList()) ||
+        wrongType("LocalName", QString()) || wrongType("Includes", QStringList()) ||
+        wrongType("Discoverable", bool()))
+        return std::nullopt;
+
+    ad.type = properties.value("Type").toString();
+    if (properties.contains("Type") && ad.type != "broadcast" && ad.type != "peripheral")
+        return std::nullopt;
+    ad.serviceUuids = properties.value("ServiceUUIDs").toStringList();
+    ad.localName = properties.value("LocalName").toString();
+    for (const QString& include : properties.value("Includes").toStringList()) {
+        if (supportedIncludes.contains(include) && !ad.includes.contains(include))
+            ad.includes.append(include);
+    }
+    if (ad.includes.contains("local-name") && !ad.localName.isEmpty())
+        return std::nullopt;
+    const bool discoverable = properties.value("Discoverable").toBool();
+    if (discoverable && ad.type != "peripheral")
+        return std::nullopt; // flags on a broadcast
+
+    QStringList services;
+    for (const QString& uuid : ad.serviceUuids)
+        services.append(fullUuid(uuid));
+    if (services.contains(QString()))
+        return std::nullopt;
+    // The adapter itself is never discoverable here, so only the property adds the Flags AD.
+    const int length = uuidListsLength(services) + (discoverable ? 3 : 0);
+    const int room = advertisingDataRoom - (ad.includes.contains("tx-power") ? 3 : 0);
+    if (length > room)
+        return std::nullopt;
+    return ad;
+}
+
+inline QString devicePath(const QString& address) {
+    return adapterPath + "/dev_" + address.toUpper().replace(':', '_');
+}
+
+} // namespace tovali::test::standin
