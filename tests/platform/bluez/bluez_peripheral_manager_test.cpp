@@ -99,57 +99,16 @@ QVariantMap deviceOption(const QString& device) {
     return {{QStringLiteral("device"), QVariant::fromValue(QDBusObjectPath(device))}};
 }
 
-TEST(BluezPeripheral, registersTheServiceTableAndAdvertisesTheHostName) {
+// The service's shape is checked against the real bluetoothd in the VM test; the name's cut is
+// ours.
+TEST(BluezPeripheral, advertisesTheHostNameCutBetweenCharacters) {
     BluezRig rig;
-    ASSERT_TRUE(rig.bluez->running());
     // 32 bytes: the scan response holds 29, and a cut there would split the "ü".
     rig.server.hostName.name = "Lars Møllers Arbeitsplatz Büro";
     ASSERT_TRUE(rig.startAdvertising());
-
-    const auto& app = *rig.bluez->application();
-    EXPECT_EQ(app.serviceUuid, QString::fromStdString(gatt::service.toString()).toLower());
-    EXPECT_TRUE(app.primary);
-    ASSERT_EQ(app.characteristics.size(), 4u);
-    const QString order[] = {request, reply, signal, input};
-    const QStringList flags[] = {{"write"}, {"read"}, {"notify"}, {"write-without-response"}};
-    for (std::size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(app.characteristics[i].uuid, order[i]);
-        EXPECT_EQ(app.characteristics[i].flags, flags[i]);
-    }
-    EXPECT_EQ(app.descriptors, 0);
-    EXPECT_EQ(app.handles, 0);
-
-    const auto& advertisement = *rig.bluez->advertisement();
-    EXPECT_EQ(advertisement.type, QStringLiteral("peripheral"));
-    EXPECT_EQ(advertisement.serviceUuids, QStringList{app.serviceUuid});
-    EXPECT_EQ(advertisement.localName, QStringLiteral("Lars Møllers Arbeitsplatz B"));
+    EXPECT_EQ(rig.bluez->advertisement()->localName, QStringLiteral("Lars Møllers Arbeitsplatz B"));
     EXPECT_EQ(rig.manager->state(), PeripheralState::poweredOn);
     EXPECT_TRUE(rig.manager->isAdvertising());
-}
-
-TEST(BluezPeripheral, pairsOpensASessionAndMovesThePointer) {
-    BluezRig rig;
-    ASSERT_TRUE(rig.startAdvertising());
-    DeviceWatch wrist(*rig.bluez, "AA:BB:CC:DD:EE:01", "Wrist");
-
-    const auto code = wrist.watch.startPairing();
-    ASSERT_TRUE(code) << "the watch saw no valid reveal";
-    const auto& pending = rig.server.server->pairingRequest().value();
-    ASSERT_TRUE(pending);
-    EXPECT_EQ(pending->code, *code);
-    EXPECT_EQ(pending->name, "Wrist");
-
-    rig.server.server->answerPairing(true);
-    ASSERT_TRUE(rig.bluez->waitForNotifications(wrist.device, 1));
-    EXPECT_EQ(rig.bluez->notifications(wrist.device).back(), QByteArray(1, '\x01'));
-    ASSERT_TRUE(wrist.watch.finishSession());
-    EXPECT_EQ(rig.server.server->status().value(), Status::connected("Wrist"));
-
-    wrist.watch.move(40, -20);
-    ASSERT_TRUE(waitUntil([&] {
-        rig.server.loop.runFrames(1);
-        return !rig.server.events.posted.empty();
-    }));
 }
 
 TEST(BluezPeripheral, readsTheReplyAtOffsetsAndRefusesWhatIsNotReadable) {
@@ -178,18 +137,6 @@ TEST(BluezPeripheral, readsTheReplyAtOffsetsAndRefusesWhatIsNotReadable) {
     const AttAnswer writeSignal = rig.bluez->write(wrist.device, signal, QByteArray(1, '\x01'));
     EXPECT_EQ(writeSignal.dbusError, QStringLiteral("org.bluez.Error.NotPermitted"));
     EXPECT_EQ(writeSignal.error, 0x03);
-}
-
-TEST(BluezPeripheral, takesAHelloWithTheLongestNameOneWriteCarries) {
-    BluezRig rig;
-    ASSERT_TRUE(rig.startAdvertising());
-    // 2 + 65 + 441 = 508 bytes, the longest write 5.66 joins from pieces at the default MTU.
-    const std::string name(441, 'n');
-    DeviceWatch wrist(*rig.bluez, "AA:BB:CC:DD:EE:03", name);
-    ASSERT_TRUE(wrist.watch.startPairing());
-    const auto& pending = rig.server.server->pairingRequest().value();
-    ASSERT_TRUE(pending);
-    EXPECT_EQ(name.rfind(pending->name, 0), 0u) << "the name arrived cut or altered";
 }
 
 TEST(BluezPeripheral, twoCentralsHaveTheirOwnSessionsAndADepartureEndsOnlyItsOwn) {
