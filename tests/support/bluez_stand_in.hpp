@@ -57,11 +57,7 @@ public:
         QString owner;
         QString path;
         QString serviceUuid;
-        bool primary = false;
         std::vector<Characteristic> characteristics;
-        /// Objects with GattDescriptor1, and objects with a Handle property.
-        int descriptors = 0;
-        int handles = 0;
     };
     struct Advertisement {
         QString owner;
@@ -69,7 +65,6 @@ public:
         QString type;
         QStringList serviceUuids;
         QString localName;
-        QStringList includes;
         /// Still registered, but deleted from the controller by a power off.
         bool lost = false;
     };
