@@ -1,4 +1,4 @@
-#include "link/request_handling.hpp"
+#include "server/request_handling.hpp"
 
 #include <algorithm>
 #include <vector>
