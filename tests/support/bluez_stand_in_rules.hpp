@@ -18,30 +18,29 @@
 
 namespace tovali::test::standin {
 
-using InterfaceMap = QMap<QString, QVariantMap>;
-using ManagedObjects = QMap<QDBusObjectPath, InterfaceMap>;
+using bluez::InterfaceMap;
+using bluez::ManagedObjects;
 
-inline const QString bluezName = QStringLiteral("org.bluez");
+// The names bluetoothd answers to, as the adapter knows them.
+using bluez::adapterInterface;
+using bluez::advertisementInterface;
+using bluez::advertisingManagerInterface;
+using bluez::deviceInterface;
+using bluez::gattManagerInterface;
+using bluez::objectManagerInterface;
+using bluez::propertiesInterface;
+inline const QString& bluezName = bluez::busName;
+inline const QString& serviceInterface = bluez::gattServiceInterface;
+inline const QString& characteristicInterface = bluez::gattCharacteristicInterface;
+inline const QString& failed = bluez::failedError;
+inline const QString introspectableInterface =
+    QStringLiteral("org.freedesktop.DBus.Introspectable");
+
 inline const QString bluezRoot = QStringLiteral("/org/bluez");
 inline const QString adapterPath = QStringLiteral("/org/bluez/hci0");
 inline const QString adapterAddress = QStringLiteral("00:1A:7D:DA:71:13");
 inline const QString adapterName = QStringLiteral("tovali-stand-in");
 
-inline const QString objectManagerInterface = QStringLiteral("org.freedesktop.DBus.ObjectManager");
-inline const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
-inline const QString introspectableInterface =
-    QStringLiteral("org.freedesktop.DBus.Introspectable");
-inline const QString adapterInterface = QStringLiteral("org.bluez.Adapter1");
-inline const QString gattManagerInterface = QStringLiteral("org.bluez.GattManager1");
-inline const QString advertisingManagerInterface =
-    QStringLiteral("org.bluez.LEAdvertisingManager1");
-inline const QString deviceInterface = QStringLiteral("org.bluez.Device1");
-inline const QString serviceInterface = QStringLiteral("org.bluez.GattService1");
-inline const QString characteristicInterface = QStringLiteral("org.bluez.GattCharacteristic1");
-inline const QString descriptorInterface = QStringLiteral("org.bluez.GattDescriptor1");
-inline const QString advertisementInterface = QStringLiteral("org.bluez.LEAdvertisement1");
-
-inline const QString failed = QStringLiteral("org.bluez.Error.Failed");
 inline const QString invalidArguments = QStringLiteral("org.bluez.Error.InvalidArguments");
 inline const QString invalidArgs = QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs");
 inline const QString unknownMethod = QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod");
