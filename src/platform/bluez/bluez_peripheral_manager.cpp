@@ -92,10 +92,8 @@ void BluezPeripheralManager::bluezChanged() {
     // At power off the kernel deletes the advertisement and bluetoothd does not notice: it
     // stays registered, but never goes on the air again unless registered anew.
     const bool powered = usable && monitor_.adapter()->powered;
-    if (powered && !wasPowered_ && advertisingPhase_ == Phase::registered) {
-        unregister(QStringLiteral("UnregisterAdvertisement"), GattApplication::advertisementPath);
-        advertisingPhase_ = Phase::none;
-    }
+    if (powered && !wasPowered_ && advertisingPhase_ == Phase::registered)
+        withdrawAdvertisement();
     wasPowered_ = powered;
     reconcile();
     refreshState();
@@ -138,10 +136,8 @@ void BluezPeripheralManager::reconcile() {
     if (monitor_.presence() != BluezMonitor::Presence::present || adapter == nullptr ||
         !adapter->supportsPeripheral())
         return;
-    if (advertisingPhase_ == Phase::registered && advertised_ != advertisement_) {
-        unregister(QStringLiteral("UnregisterAdvertisement"), GattApplication::advertisementPath);
-        advertisingPhase_ = Phase::none;
-    }
+    if (advertisingPhase_ == Phase::registered && advertised_ != advertisement_)
+        withdrawAdvertisement();
     if (service_ && servicePhase_ == Phase::none)
         registerApplication();
     // Nothing is advertised that a central could not use yet.
@@ -214,6 +210,11 @@ void BluezPeripheralManager::advertisementReleased() {
     advertisingPhase_ = Phase::none;
 }
 
+void BluezPeripheralManager::withdrawAdvertisement() {
+    unregister(QStringLiteral("UnregisterAdvertisement"), GattApplication::advertisementPath);
+    advertisingPhase_ = Phase::none;
+}
+
 void BluezPeripheralManager::unregisterAll() {
     if (advertisingPhase_ != Phase::none)
         unregister(QStringLiteral("UnregisterAdvertisement"), GattApplication::advertisementPath);
@@ -263,9 +264,7 @@ void BluezPeripheralManager::deviceConnectionChanged(const QString& device, bool
         // The controller ends the advertising set a central connects through, and the kernel
         // brings it back only when that link goes down: a new one keeps us visible to others.
         if (advertisingPhase_ == Phase::registered && device.startsWith(registeredOn_ + '/')) {
-            unregister(QStringLiteral("UnregisterAdvertisement"),
-                       GattApplication::advertisementPath);
-            advertisingPhase_ = Phase::none;
+            withdrawAdvertisement();
             reconcile();
         }
         return;

@@ -59,6 +59,8 @@ private:
     /// A call to the adapter's manager of the object at `path`, naming that object.
     QDBusMessage managerCall(const QString& method, const QString& path) const;
     void unregister(const QString& method, const QString& path);
+    /// Withdraws our standing advertisement; the next reconcile() registers it anew.
+    void withdrawAdvertisement();
     /// Withdraws what stands or is being registered on the adapter we registered on.
     void unregisterAll();
     void forgetRegistrations();
