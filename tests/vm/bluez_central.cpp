@@ -18,10 +18,6 @@ namespace {
 // A little longer than bluetoothd's own scan window of 10.24 s.
 constexpr int scanMs = 12000;
 
-QString lower(const Uuid& uuid) {
-    return QString::fromStdString(uuid.toString()).toLower();
-}
-
 ManagedObjects managedObjects(const QDBusConnection& bus) {
     const QDBusMessage reply = bus.call(QDBusMessage::createMethodCall(
         busName, QStringLiteral("/"), objectManagerInterface, QStringLiteral("GetManagedObjects")));
@@ -31,6 +27,10 @@ ManagedObjects managedObjects(const QDBusConnection& bus) {
 }
 
 } // namespace
+
+QString uuidText(const Uuid& uuid) {
+    return QString::fromStdString(uuid.toString()).toLower();
+}
 
 BluezCentral::BluezCentral(QString adapter)
     : bus_(QDBusConnection::systemBus()), adapter_(std::move(adapter)) {
@@ -152,7 +152,7 @@ QMap<QString, QStringList> BluezCentral::characteristics(const QString& serviceU
 }
 
 QString BluezCentral::characteristicPath(const Uuid& characteristic) const {
-    const QString uuid = lower(characteristic);
+    const QString uuid = uuidText(characteristic);
     for (auto it : managedObjects(bus_).asKeyValueRange()) {
         const QVariantMap properties = it.second.value(gattCharacteristicInterface);
         if (it.first.path().startsWith(device_ + '/') &&

@@ -13,6 +13,9 @@
 
 namespace tovali::test {
 
+/// A UUID as BlueZ writes it.
+QString uuidText(const Uuid& uuid);
+
 /// A watch's side of the real radio: BlueZ's own central API on one controller of the system
 /// bus, the way a phone or watch finds and uses a peripheral.
 class BluezCentral : public QObject, public WatchRadio {

@@ -27,11 +27,7 @@ using namespace tovali;
 using namespace tovali::test;
 using Clock = std::chrono::steady_clock;
 
-QString lower(const Uuid& uuid) {
-    return QString::fromStdString(uuid.toString()).toLower();
-}
-
-const QString service = lower(gatt::service);
+const QString service = uuidText(gatt::service);
 const QString peripheralAdapter = QStringLiteral("/org/bluez/hci0");
 // Rediscovery after a restart can miss bluetoothd's first scan windows of 10.24 s each.
 constexpr int discoveryMs = 60000;
@@ -129,10 +125,10 @@ TEST_F(RealStack, advertisesTheServiceUnderTheComputersName) {
     ASSERT_EQ(first->reach(), "") << world->logs();
     EXPECT_EQ(first->foundName, "tovali-vm");
     const QMap<QString, QStringList> expected{
-        {lower(gatt::request), {"write"}},
-        {lower(gatt::reply), {"read"}},
-        {lower(gatt::signal), {"notify"}},
-        {lower(gatt::input), {"write-without-response"}},
+        {uuidText(gatt::request), {"write"}},
+        {uuidText(gatt::reply), {"read"}},
+        {uuidText(gatt::signal), {"notify"}},
+        {uuidText(gatt::input), {"write-without-response"}},
     };
     EXPECT_EQ(first->central.characteristics(service), expected);
     EXPECT_TRUE(oneRegistration());
