@@ -22,24 +22,26 @@ bool setModeIfOther(int fd, const struct stat& info, mode_t mode) {
     return (info.st_mode & 07777) == mode || ::fchmod(fd, mode) == 0;
 }
 
+UniqueFd openFolder(const std::string& path) {
+    return UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
 // Parents are made private too when we are the ones making them, as the XDG rules ask.
 bool makeParents(const std::string& path) {
     for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
          slash = path.find('/', slash + 1)) {
         std::string parent = path.substr(0, slash);
         if (::mkdir(parent.c_str(), folderMode) == 0) {
-            // The umask may have taken bits from a folder we just made.
-            if (::chmod(parent.c_str(), folderMode) != 0)
+            // The umask may have taken bits from a folder we just made. The mode goes to the
+            // folder we opened, never through a name that could be swapped for a symlink since.
+            const UniqueFd made = openFolder(parent);
+            if (!made.valid() || ::fchmod(made.get(), folderMode) != 0)
                 return false;
         } else if (errno != EEXIST) {
             return false;
         }
     }
     return true;
-}
-
-UniqueFd openFolder(const std::string& path) {
-    return UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
 ReadFile readAll(int fd, std::size_t sizeHint, bool secret) {
