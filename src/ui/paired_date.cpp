@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QLocale>
 #include <QRegularExpression>
+#include <algorithm>
 #include <cmath>
 
 #include "common/reference_date.hpp"
@@ -39,11 +40,17 @@ QString abbreviatedDateFormat(const QLocale& locale) {
 } // namespace
 
 QString pairedDate(double pairedAt) {
-    const double unixSeconds = pairedAt + unixTimeOfReferenceDate;
+    // The stored list takes any finite number; what no date can show reads as the nearest date
+    // that can, before the conversion to an integer could overflow.
+    static const double earliest =
+        static_cast<double>(QDateTime(QDate(1, 1, 2), QTime(0, 0), Qt::UTC).toMSecsSinceEpoch());
+    static const double latest = static_cast<double>(
+        QDateTime(QDate(9999, 12, 30), QTime(23, 59), Qt::UTC).toMSecsSinceEpoch());
+    const double unixMs = std::floor((pairedAt + unixTimeOfReferenceDate) * 1000.0);
+    const double shown = std::isnan(unixMs) ? unixTimeOfReferenceDate * 1000.0
+                                            : std::clamp(unixMs, earliest, latest);
     const QDate date =
-        QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(std::floor(unixSeconds * 1000.0)))
-            .toLocalTime()
-            .date();
+        QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(shown)).toLocalTime().date();
     const QLocale locale;
     return locale.toString(date, abbreviatedDateFormat(locale));
 }
