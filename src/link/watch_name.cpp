@@ -1,10 +1,12 @@
 #include "link/watch_name.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <memory>
 
 #include <unicode/ubrk.h>
+#include <unicode/uchar.h>
 #include <unicode/utext.h>
 #include <unicode/utf8.h>
 
@@ -87,6 +89,38 @@ std::string firstGraphemes(std::string_view text, std::size_t count) {
 
 std::string watchNameFromBytes(ByteView bytes) {
     return firstGraphemes(decodeUtf8Lossy(bytes), maxWatchNameLength);
+}
+
+} // namespace tovali
+
+namespace tovali {
+
+std::string shownName(std::string_view name) {
+    const auto length = static_cast<std::int32_t>(
+        std::min<std::size_t>(name.size(), std::numeric_limits<std::int32_t>::max()));
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(name.data());
+    std::string out;
+    out.reserve(static_cast<std::size_t>(length));
+    std::int32_t i = 0;
+    while (i < length) {
+        UChar32 c = 0;
+        U8_NEXT_OR_FFFD(bytes, i, length, c);
+        switch (u_charType(c)) {
+        case U_CONTROL_CHAR:
+        case U_FORMAT_CHAR:
+        case U_LINE_SEPARATOR:
+        case U_PARAGRAPH_SEPARATOR:
+            continue;
+        default: {
+            std::uint8_t encoded[U8_MAX_LENGTH];
+            std::int32_t encodedLength = 0;
+            U8_APPEND_UNSAFE(encoded, encodedLength, static_cast<std::uint32_t>(c));
+            out.append(reinterpret_cast<const char*>(encoded),
+                       static_cast<std::size_t>(encodedLength));
+        }
+        }
+    }
+    return out;
 }
 
 } // namespace tovali

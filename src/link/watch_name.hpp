@@ -21,7 +21,12 @@ std::size_t graphemeCount(std::string_view text);
 /// The first `count` extended grapheme clusters of well-formed UTF-8.
 std::string firstGraphemes(std::string_view text, std::size_t count);
 
-/// A watch's name as it may be kept and shown: decoded, then cut to 40 clusters.
+/// A watch's name as it may be kept: decoded, then cut to 40 clusters.
 std::string watchNameFromBytes(ByteView bytes);
+
+/// A name as it may be shown: without control characters, format characters (bidi controls,
+/// zero-width characters, the byte order mark) and line or paragraph separators, which would
+/// let a name pose as another or rearrange what is around it. Well-formed UTF-8 in and out.
+std::string shownName(std::string_view name);
 
 } // namespace tovali

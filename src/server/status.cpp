@@ -1,5 +1,7 @@
 #include "server/status.hpp"
 
+#include "link/watch_name.hpp"
+
 namespace tovali {
 
 std::string statusText(const Status& status) {
@@ -18,9 +20,9 @@ std::string statusText(const Status& status) {
     case Status::Case::failed:
         return status.text();
     case Status::Case::pairing:
-        return "Pairing with " + status.text() + "\u2026";
+        return "Pairing with " + shownName(status.text()) + "\u2026";
     case Status::Case::connected:
-        return "Connected to " + status.text();
+        return "Connected to " + shownName(status.text());
     }
     return {};
 }
