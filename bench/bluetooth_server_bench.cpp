@@ -27,7 +27,7 @@ struct PairedRig {
         rig.startAdvertising();
         watch.emplace(*rig.peripheral);
         if (watch->startPairing()) {
-            rig.server->answerPairing(true);
+            rig.answerPairing(true);
             ready = watch->finishSession();
         }
     }

@@ -78,6 +78,15 @@ struct World {
     std::size_t notificationsSeen = 0;
     double lastInput = -1e9;
     double requestSince = 0.0;
+    double requestShownAt = 0.0;
+    /// The pending request whose end checkState has yet to judge.
+    std::optional<PairingRequest> ended;
+    double endedAt = 0.0;
+    /// Continuous times of pairings that ended unapproved, and of those begun, since the last
+    /// approval.
+    std::vector<double> unapprovedEnds;
+    std::vector<double> starts;
+    std::size_t cancelsSeen = 0;
     Subscription requestWatch;
 
     BluetoothServer& server() { return *rig.server; }
@@ -137,6 +146,29 @@ void checkState(World& w) {
     }
     check(sessions == server.sessionCount());
 
+    // However the requests come and go, a new pairing waits after an unapproved one, and no
+    // more than a handful begin in ten minutes.
+    const double now = w.rig.loop.continuousTime();
+    if (w.ended) {
+        const Session* session = server.session(w.ended->id);
+        if (session && session->isEstablished() && w.isPaired(session->watchKey)) {
+            w.unapprovedEnds.clear();
+            w.starts.clear();
+        } else if (peripheral.state() == PeripheralState::poweredOn) {
+            w.unapprovedEnds.push_back(w.endedAt);
+        }
+        w.ended.reset();
+    }
+    check(std::ranges::count_if(w.starts, [&](double t) { return now - t < 600.0; }) <= 16);
+    for (; w.cancelsSeen < peripheral.cancelledConnections.size(); ++w.cancelsSeen) {
+        const Uuid& cancelled = peripheral.cancelledConnections[w.cancelsSeen];
+        const Session* session = server.session(cancelled);
+        check(
+            w.rig.loop.uptime() >= BluetoothServer::idleCentralSeconds &&
+            (!session || !session->isEstablished()) &&
+            (!server.pairingRequest().value() || server.pairingRequest().value()->id != cancelled));
+    }
+
     const auto& request = server.pairingRequest().value();
     check(server.isPairingTimeoutRunning() == request.has_value());
     if (request) {
@@ -195,6 +227,8 @@ void hello(World& w, Program& program, std::uint8_t x) {
     const bool existed = w.session(x) != nullptr;
     const bool wasEstablished = existed && w.session(x)->isEstablished();
     w.write(batch);
+    // Read after the write: a hello that withdraws its own pending request starts a wait.
+    const bool delayed = w.server().isPairingDelayed();
     const Session* session = w.session(x);
     const auto parsed = parseRequest(bytes);
     if (!parsed) {
@@ -211,7 +245,7 @@ void hello(World& w, Program& program, std::uint8_t x) {
     const auto* commit = std::get_if<PairingCommitReply>(&reply);
     if (trusted)
         check(session->isEstablished() && std::holds_alternative<SessionOpenReply>(reply));
-    else if (otherPending)
+    else if (otherPending || delayed)
         check(!session->computerNonce && std::holds_alternative<BusyReply>(reply));
     else
         check(session->computerNonce && !session->watchNonce && commit &&
@@ -227,13 +261,17 @@ void nonce(World& w, Program& program, std::uint8_t x) {
     const Session* session = w.session(x);
     const auto pending = w.server().pairingRequest().value();
     const auto computerNonce = session ? session->computerNonce : std::nullopt;
-    const bool accepts = computerNonce && !session->watchNonce && !pending;
+    const bool inTurn = computerNonce && !session->watchNonce && !pending;
+    const bool delayed = w.server().isPairingDelayed();
     w.write({{.characteristic = gatt::request,
               .central = w.watches[x & 3].central(),
               .value = TestWatch::nonceBytes(watchNonce)}});
     session = w.session(x);
     const auto& request = w.server().pairingRequest().value();
-    if (!accepts)
+    if (inTurn && delayed)
+        return check(!request && !session->computerNonce &&
+                     session->reply == encodeReply(BusyReply{}));
+    if (!inTurn)
         return check(request == pending &&
                      (!session || session->reply == encodeReply(RejectedReply{})));
     check(session->watchNonce == watchNonce &&
@@ -296,6 +334,29 @@ void input(World& w, Program& program, std::uint8_t x) {
         check(w.server().input().held().contains(button) == (action == ButtonAction::down));
 }
 
+// The user's answer, for the request shown or for one that has since gone.
+void answer(World& w, std::uint8_t x) {
+    BluetoothServer& server = w.server();
+    const auto request = server.pairingRequest().value();
+    const bool allow = x & 1;
+    PairingRequest answered = request.value_or(PairingRequest{});
+    if (x & 2)
+        answered.code = "000 000";
+    if (x & 4)
+        answered.id = w.watches[(x >> 3) & 3].central();
+    const bool current = request && answered.id == request->id && answered.code == request->code;
+    const bool armed =
+        !(w.rig.loop.uptime() < w.requestShownAt + BluetoothServer::pairingArmingSeconds);
+    server.answerPairing(answered, allow);
+    if (!current || (allow && !armed))
+        return check(server.pairingRequest().value() == request);
+    check(!server.pairingRequest().value());
+    if (const Session* session = server.session(request->id))
+        check(session->isEstablished() == allow && (!allow || w.isPaired(session->watchKey)));
+    if (allow)
+        w.unapprovedEnds.clear();
+}
+
 void step(World& w, Program& program) {
     BluetoothServer& server = w.server();
     MemoryPeripheral& peripheral = w.peripheral();
@@ -351,15 +412,8 @@ void step(World& w, Program& program) {
         return;
     case 7:
         return peripheral.drainQueue();
-    case 8: {
-        const auto request = server.pairingRequest().value();
-        server.answerPairing(x & 1);
-        check(!server.pairingRequest().value());
-        if (const Session* session = request ? server.session(request->id) : nullptr)
-            check(session->isEstablished() == (x & 1) &&
-                  (!(x & 1) || w.isPaired(session->watchKey)));
-        return;
-    }
+    case 8:
+        return answer(w, x);
     case 9: {
         const auto& paired = server.pairedWatches().value();
         const TrustedWatch stranger{toBytes(key(x & 3).publicKey()), "", 0.0};
@@ -371,7 +425,7 @@ void step(World& w, Program& program) {
         return check(!w.isPaired(forgotten) && server.input().held().empty());
     }
     case 10: {
-        constexpr std::array<double, 8> steps{0.001, 0.017, 0.5, 2.0, 5.0, 21.0, 89.99, 90.5};
+        constexpr std::array<double, 8> steps{0.001, 0.5, 1.0, 2.0, 5.0, 21.0, 89.99, 600.0};
         return w.rig.loop.advance(steps[x % steps.size()]);
     }
     case 11:
@@ -400,8 +454,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     else
         w.rig.start();
     w.requestWatch = w.server().pairingRequest().subscribe([&w](const auto& request) {
-        if (request)
-            w.requestSince = w.rig.loop.continuousTime();
+        const auto& before = w.server().pairingRequest().value();
+        const double now = w.rig.loop.continuousTime();
+        if (before && !request) {
+            w.ended = before;
+            w.endedAt = now;
+        }
+        if (!request)
+            return;
+        w.requestSince = now;
+        w.requestShownAt = w.rig.loop.uptime();
+        if (!w.unapprovedEnds.empty() && now - w.unapprovedEnds.back() < 600.0)
+            check(now - w.unapprovedEnds.back() >= 2.0 - 1e-9);
+        w.starts.push_back(now);
     });
     for (unsigned slot = 0; slot < 4; ++slot)
         w.watches.emplace_back(w.peripheral(), "Watch " + std::to_string(slot), key(slot));

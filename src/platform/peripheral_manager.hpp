@@ -108,6 +108,9 @@ public:
                                                         const Uuid& characteristic) = 0;
     /// Room in the transmit queue again, after `updateValue` answered false.
     virtual void peripheralManagerIsReadyToUpdateSubscribers(PeripheralManager& manager) = 0;
+    /// A central connected; its identifier is the one its requests will carry.
+    virtual void peripheralManagerCentralDidConnect(PeripheralManager& manager,
+                                                    const Uuid& central) = 0;
 };
 
 /// The computer's Bluetooth LE peripheral role: one service, advertised, and the requests of the
@@ -128,6 +131,9 @@ public:
     virtual bool updateValue(ByteView value, const Uuid& characteristic, const Uuid& central) = 0;
     virtual void respondToRequest(const AttRequest& request, AttResult result) = 0;
     virtual void setDesiredConnectionLatency(ConnectionLatency latency, const Uuid& central) = 0;
+    /// Ends the central's connection; its departure is reported as for any other. A central
+    /// that has gone already is ignored.
+    virtual void cancelConnection(const Uuid& central) = 0;
 };
 
 } // namespace tovali

@@ -99,6 +99,7 @@ void BluetoothServer::peripheralManagerDidUpdateState(PeripheralManager&) {
         setUpService();
     } else {
         sessions_.clear();
+        idleChecks_.clear();
         cancelPairingTimeout();
         pairingRequest_.set(std::nullopt);
         input_.releaseAll();
@@ -164,15 +165,24 @@ bool BluetoothServer::isTrusted(ByteView watchKey) const {
     return trust_.contains(watchKey);
 }
 
-void BluetoothServer::setPairingRequest(std::optional<PairingRequest> request) {
-    pairingRequest_.set(std::move(request));
-}
-
-void BluetoothServer::startPairingTimeout() {
+void BluetoothServer::startPairing(PairingRequest request) {
     // Dropping the handle cancels the timer, so a time-out never outlives the server or refuses
     // a later pairing.
     pairingTimeout_ = loop_.runAfter(pairingTimeoutSeconds, TimerClock::continuous,
-                                     [this] { answerPairing(false); });
+                                     [this, request] { answerPairing(request, false); });
+    // Set before publishing: the interface asks at once when its answer may count.
+    pairingPublishedAt_ = loop_.uptime();
+    pairingRequest_.set(std::move(request));
+}
+
+void BluetoothServer::withdrawPairing() {
+    cancelPairingTimeout();
+    pairingRequest_.set(std::nullopt);
+    backoff_.endedUnapproved(loop_.continuousTime());
+}
+
+bool BluetoothServer::pairingMustWait() const {
+    return backoff_.mustWait(loop_.continuousTime());
 }
 
 void BluetoothServer::cancelPairingTimeout() {
@@ -217,24 +227,31 @@ void BluetoothServer::openSession(const Uuid& central, bool signal) {
     sendReply(SessionOpenReply{computerKey_.publicKey(), salt}, central, signal);
 }
 
-void BluetoothServer::answerPairing(bool allow) {
+void BluetoothServer::answerPairing(const PairingRequest& answered, bool allow) {
     const std::optional<PairingRequest> request = pairingRequest_.value();
-    if (!request) {
+    // An answer given for a request that has since been replaced must not approve the new one.
+    if (!request || request->id != answered.id || request->code != answered.code) {
+        return;
+    }
+    if (allow && loop_.uptime() < pairingPublishedAt_ + pairingArmingSeconds) {
         return;
     }
     pairingRequest_.set(std::nullopt);
     cancelPairingTimeout();
     const auto found = sessions_.find(request->id);
     if (found == sessions_.end() || !found->second.watchNonce) {
+        backoff_.endedUnapproved(loop_.continuousTime());
         refreshStatus();
         return;
     }
     Session& session = found->second;
     if (allow) {
+        backoff_.approved();
         trust_.add(session.watchKey, session.name);
         pairedWatches_.set(trust_.watches());
         openSession(request->id, true);
     } else {
+        backoff_.endedUnapproved(loop_.continuousTime());
         session.computerNonce.reset();
         sendReply(RejectedReply{}, request->id, true);
     }
@@ -263,8 +280,7 @@ void BluetoothServer::peripheralManagerCentralDidUnsubscribe(PeripheralManager&,
 
 void BluetoothServer::dropCentral(const Uuid& central) {
     if (const auto& request = pairingRequest_.value(); request && request->id == central) {
-        cancelPairingTimeout();
-        pairingRequest_.set(std::nullopt);
+        withdrawPairing();
     }
     const auto found = sessions_.find(central);
     if (found != sessions_.end()) {
@@ -312,6 +328,24 @@ void BluetoothServer::resendSignals() {
             notifyReplyReady(central);
         }
     }
+}
+
+void BluetoothServer::peripheralManagerCentralDidConnect(PeripheralManager&, const Uuid& central) {
+    idleChecks_[central] = loop_.runAfter(idleCentralSeconds, TimerClock::uptime,
+                                          [this, central] { dismissIfIdle(central); });
+}
+
+void BluetoothServer::dismissIfIdle(Uuid central) {
+    // Drops the timer that calls this, so `central` is a copy.
+    idleChecks_.erase(central);
+    const auto found = sessions_.find(central);
+    const auto& request = pairingRequest_.value();
+    if ((found != sessions_.end() && found->second.isEstablished()) ||
+        (request && request->id == central)) {
+        return;
+    }
+    // A stranger that neither pairs nor is trusted only keeps a connection from others.
+    manager_->cancelConnection(central);
 }
 
 const Session* BluetoothServer::session(const Uuid& central) const {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "common/published.hpp"
@@ -23,6 +24,7 @@
 #include "platform/main_loop.hpp"
 #include "platform/peripheral_manager.hpp"
 #include "platform/system_log.hpp"
+#include "server/pairing_backoff.hpp"
 #include "server/pairing_request.hpp"
 #include "server/request_handling.hpp"
 #include "server/status.hpp"
@@ -60,6 +62,11 @@ public:
     };
 
     static constexpr double pairingTimeoutSeconds = 90.0;
+    /// How long a request must have been shown before an approval counts: time to read it, and
+    /// no approval from a key that was on its way when the request appeared.
+    static constexpr double pairingArmingSeconds = 1.0;
+    /// How long a central may stay connected with neither a session nor a pending pairing.
+    static constexpr double idleCentralSeconds = 30.0;
     static constexpr double accessibilityPollInterval = 2.0;
 
     explicit BluetoothServer(Platform platform);
@@ -74,8 +81,10 @@ public:
     }
     const Published<bool>& accessibilityAllowed() const { return accessibilityAllowed_; }
 
-    /// The user's answer to the pending pairing; the time-out answers false.
-    void answerPairing(bool allow);
+    /// The user's answer to `request`, which must still be the pending one; an approval also
+    /// needs the request to have been pending for `pairingArmingSeconds`. The time-out answers
+    /// false.
+    void answerPairing(const PairingRequest& request, bool allow);
     /// Stops trusting the watch and ends its sessions.
     void forget(const TrustedWatch& watch);
 
@@ -97,6 +106,8 @@ public:
     void peripheralManagerCentralDidUnsubscribe(PeripheralManager& manager, const Uuid& central,
                                                 const Uuid& characteristic) override;
     void peripheralManagerIsReadyToUpdateSubscribers(PeripheralManager& manager) override;
+    void peripheralManagerCentralDidConnect(PeripheralManager& manager,
+                                            const Uuid& central) override;
 
     /// Ends the central's session, and its pairing if one waits.
     void dropCentral(const Uuid& central);
@@ -111,6 +122,8 @@ public:
     const std::optional<Characteristics>& characteristics() const { return characteristics_; }
     const InputEngine& input() const { return input_; }
     bool isPairingTimeoutRunning() const { return pairingTimeout_ != nullptr; }
+    /// Whether a new pairing would be answered `busy` now.
+    bool isPairingDelayed() const { return pairingMustWait(); }
 
 private:
     // The request handling's view of the server.
@@ -118,9 +131,10 @@ private:
     const std::optional<PairingRequest>& pendingPairing() const override {
         return pairingRequest_.value();
     }
-    void setPairingRequest(std::optional<PairingRequest> request) override;
-    void startPairingTimeout() override;
-    void cancelPairingTimeout() override;
+    void startPairing(PairingRequest request) override;
+    void withdrawPairing() override;
+    bool pairingMustWait() const override;
+    void cancelPairingTimeout();
     bool isTrusted(ByteView watchKey) const override;
     const crypto::PrivateKey& computerKey() const override { return computerKey_; }
     void handleInput(const InputEvent& event) override;
@@ -131,6 +145,7 @@ private:
     void advertise();
     void notifyReplyReady(const Uuid& central);
     PeripheralState managerState() const;
+    void dismissIfIdle(Uuid central);
 
     MainLoop& loop_;
     Accessibility& accessibility_;
@@ -148,6 +163,11 @@ private:
     SessionMap sessions_;
     std::deque<Uuid> signalsToResend_;
     TimerHandle pairingTimeout_;
+    /// Uptime at which the pending request was published.
+    double pairingPublishedAt_ = 0.0;
+    /// On the continuous clock, like the time-out: sleeping does not shorten a wait.
+    PairingBackoff backoff_;
+    std::unordered_map<Uuid, TimerHandle> idleChecks_;
     TimerHandle accessibilityTimer_;
     std::optional<std::string> serviceError_;
 };

@@ -43,8 +43,7 @@ void handleHello(RequestHost& host, const HelloRequest& hello, const Uuid& centr
         return;
     }
     if (const auto& pending = host.pendingPairing(); pending && pending->id == central) {
-        host.cancelPairingTimeout();
-        host.setPairingRequest(std::nullopt);
+        host.withdrawPairing();
     }
     auto& sessions = host.sessions();
     const auto previous = sessions.find(central);
@@ -61,7 +60,7 @@ void handleHello(RequestHost& host, const HelloRequest& hello, const Uuid& centr
 
     if (host.isTrusted(hello.key)) {
         host.openSession(central, false);
-    } else if (!host.pendingPairing()) {
+    } else if (!host.pendingPairing() && !host.pairingMustWait()) {
         const Nonce computerNonce = makeNonce();
         session.computerNonce = computerNonce;
         const PublicKeyBytes& computerKey = host.computerKey().publicKey();
@@ -81,14 +80,19 @@ void handleNonce(RequestHost& host, const NonceRequest& nonce, const Uuid& centr
         host.sendReply(RejectedReply{}, central, false);
         return;
     }
+    if (host.pairingMustWait()) {
+        // A watch that said hello before the wait began must say it again, and wait its turn.
+        session->computerNonce.reset();
+        host.sendReply(BusyReply{}, central, false);
+        return;
+    }
     session->watchNonce = nonce.nonce;
     const Nonce computerNonce = *session->computerNonce;
     host.sendReply(PairingRevealReply{computerNonce}, central, false);
     const std::string code = confirmationCode(session->watchKey, host.computerKey().publicKey(),
                                               nonce.nonce, computerNonce);
     // The reply is in place before the request is published, and the request before the status.
-    host.setPairingRequest(PairingRequest{central, session->name, code});
-    host.startPairingTimeout();
+    host.startPairing(PairingRequest{central, session->name, code});
     host.refreshStatus();
 }
 

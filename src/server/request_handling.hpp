@@ -23,10 +23,12 @@ class RequestHost {
 public:
     virtual SessionMap& sessions() = 0;
     virtual const std::optional<PairingRequest>& pendingPairing() const = 0;
-    /// Publishes the request, or its withdrawal.
-    virtual void setPairingRequest(std::optional<PairingRequest> request) = 0;
-    virtual void startPairingTimeout() = 0;
-    virtual void cancelPairingTimeout() = 0;
+    /// Publishes a new request and starts its time-out.
+    virtual void startPairing(PairingRequest request) = 0;
+    /// Ends the pending request unanswered; it counts as not approved.
+    virtual void withdrawPairing() = 0;
+    /// While true, no new pairing may begin.
+    virtual bool pairingMustWait() const = 0;
     virtual bool isTrusted(ByteView watchKey) const = 0;
     virtual const crypto::PrivateKey& computerKey() const = 0;
     virtual void sendReply(const Reply& reply, const Uuid& central, bool signal) = 0;

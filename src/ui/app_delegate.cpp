@@ -4,6 +4,8 @@
 #include <string>
 #include <utility>
 
+#include "link/watch_name.hpp"
+
 namespace tovali {
 namespace {
 
@@ -11,7 +13,7 @@ namespace {
 /// posted.
 std::optional<std::string> watchLackingPermission(const Status& status, bool accessibilityAllowed) {
     if (status.kind() == Status::Case::connected && !accessibilityAllowed) {
-        return status.text();
+        return shownName(status.text());
     }
     return std::nullopt;
 }
@@ -23,17 +25,20 @@ AppDelegate::AppDelegate(BluetoothServer::Platform platform)
       accessibilityPanel_(accessibility_) {}
 
 void AppDelegate::applicationDidFinishLaunching() {
-    subscription_ = observe(server_.pairingRequest(),
-                            removingDuplicates<std::optional<PairingRequest>>(
-                                [this](const std::optional<PairingRequest>& request) {
-                                    if (request) {
-                                        pairingPanel_.show(*request, [this](bool allow) {
-                                            server_.answerPairing(allow);
-                                        });
-                                    } else {
-                                        pairingPanel_.close();
-                                    }
-                                }));
+    subscription_ =
+        observe(server_.pairingRequest(),
+                removingDuplicates<std::optional<PairingRequest>>(
+                    [this](const std::optional<PairingRequest>& request) {
+                        if (request) {
+                            // The answer names the request it was given for,
+                            // so it cannot approve one that replaced it.
+                            pairingPanel_.show(*request, [this, shown = *request](bool allow) {
+                                server_.answerPairing(shown, allow);
+                            });
+                        } else {
+                            pairingPanel_.close();
+                        }
+                    }));
 
     accessibilitySubscription_ =
         observeLatest(server_.status(), server_.accessibilityAllowed(),

@@ -7,8 +7,12 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QShortcut>
+#include <QTimer>
 #include <QVBoxLayout>
+#include <map>
 
+#include "link/crypto.hpp"
+#include "link/watch_name.hpp"
 #include "platform/accessibility.hpp"
 #include "server/bluetooth_server.hpp"
 #include "ui/accessibility_panel.hpp"
@@ -99,6 +103,12 @@ QLabel* label(const QString& text, const QString& name, QWidget* parent) {
     return made;
 }
 
+/// Four bytes of the key's SHA-256 in hex: enough to tell apart two watches that show one name.
+QString keyFingerprint(ByteView key) {
+    const Digest digest = crypto::sha256({key});
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(digest.data()), 4).toHex());
+}
+
 QPushButton* button(const QString& text, const QString& name, QWidget* parent) {
     auto* made = new QPushButton(text, parent);
     made->setObjectName(name);
@@ -173,19 +183,34 @@ MenuView::MenuView(BluetoothServer& server, Accessibility& accessibility, LoginI
         button(Texts::tr("Don’t allow"), QStringLiteral("dontAllow"), pairingBox_);
     QPushButton* allow = button(Texts::tr("Allow"), QStringLiteral("allow"), pairingBox_);
     allow->setDefault(true);
+    allow_ = allow;
+    // Disabled for the request's first second, as in the panel; the server holds back an
+    // earlier approval anyway.
+    arming_ = new QTimer(this);
+    arming_->setSingleShot(true);
+    arming_->setTimerType(Qt::PreciseTimer);
+    arming_->setInterval(static_cast<int>(BluetoothServer::pairingArmingSeconds * 1000.0) + 5);
+    connect(arming_, &QTimer::timeout, allow, [allow] { allow->setEnabled(true); });
     answers->addWidget(dontAllow);
     answers->addWidget(allow);
     answers->addStretch(1);
     pairingBox->stack().addWidget(pairingMessage_);
     pairingBox->stack().addWidget(pairingCode_);
     pairingBox->stack().addLayout(answers);
-    connect(dontAllow, &QPushButton::clicked, this, [this] { server_.answerPairing(false); });
-    connect(allow, &QPushButton::clicked, this, [this] { server_.answerPairing(true); });
+    connect(dontAllow, &QPushButton::clicked, this, [this] {
+        if (shownRequest_)
+            server_.answerPairing(*shownRequest_, false);
+    });
+    connect(allow, &QPushButton::clicked, this, [this] {
+        if (shownRequest_)
+            server_.answerPairing(*shownRequest_, true);
+    });
     // Return answers as the default button does, wherever the focus is in the window, but only
     // while the box is shown: a hidden box's shortcuts do not fire.
     for (const auto key : {Qt::Key_Return, Qt::Key_Enter}) {
         auto* shortcut = new QShortcut(QKeySequence(key), pairingBox_);
         shortcut->setContext(Qt::WindowShortcut);
+        shortcut->setAutoRepeat(false);
         connect(shortcut, &QShortcut::activated, allow, &QPushButton::click);
     }
     stack->addWidget(pairingBox_);
@@ -263,13 +288,19 @@ void MenuView::showStatus(const Status& status) {
 }
 
 void MenuView::showPairingRequest(const std::optional<PairingRequest>& request) {
+    if (request != shownRequest_) {
+        shownRequest_ = request;
+        allow_->setEnabled(false);
+        arming_->start();
+    }
     if (!request) {
+        arming_->stop();
         pairingBox_->hide();
         return;
     }
     pairingMessage_->setText(style::breakingLongWords(
         Texts::tr("Let “%1” control this Mac? Allow only if your watch shows this code:")
-            .arg(QString::fromStdString(request->name)),
+            .arg(QString::fromStdString(shownName(request->name))),
         pairingMessage_->font(), boxTextWidth));
     pairingCode_->setText(QString::fromStdString(request->code));
     pairingBox_->show();
@@ -307,14 +338,17 @@ void MenuView::showWatches(const std::vector<TrustedWatch>& watches) {
         none->show(); // in a view on screen, a new child waits to be shown
         return;
     }
+    std::map<std::string, int> shownNames;
+    for (const TrustedWatch& watch : watches)
+        ++shownNames[shownName(watch.name)];
     for (const TrustedWatch& watch : watches) {
-        QWidget* row = makeWatchRow(watch);
+        QWidget* row = makeWatchRow(watch, shownNames[shownName(watch.name)] > 1);
         watchList_->addWidget(row);
         row->show();
     }
 }
 
-QWidget* MenuView::makeWatchRow(const TrustedWatch& watch) {
+QWidget* MenuView::makeWatchRow(const TrustedWatch& watch, bool nameShared) {
     auto* row = new QWidget(this);
     row->setObjectName(QStringLiteral("watchRow"));
     auto* rowLayout = new QHBoxLayout(row);
@@ -327,7 +361,10 @@ QWidget* MenuView::makeWatchRow(const TrustedWatch& watch) {
     auto* nameAndDate = new QVBoxLayout;
     nameAndDate->setSpacing(nameDateSpacing);
     QLabel* name = label(QString(), QStringLiteral("watchName"), row);
-    name->setText(style::breakingLongWords(QString::fromStdString(watch.name), name->font(),
+    QString shown = QString::fromStdString(shownName(watch.name));
+    if (nameShared)
+        shown = QStringLiteral("%1 (%2)").arg(shown, keyFingerprint(watch.key));
+    name->setText(style::breakingLongWords(shown, name->font(),
                                            contentWidth - rowSpacing - forget->sizeHint().width()));
     nameAndDate->addWidget(name);
     QLabel* date = label(Texts::tr("Paired %1").arg(pairedDate(watch.pairedAt)),

@@ -11,6 +11,8 @@
 #include "trust/trusted_watch.hpp"
 
 class QLabel;
+class QPushButton;
+class QTimer;
 class QVBoxLayout;
 
 namespace tovali {
@@ -41,7 +43,7 @@ private:
     void showPairingRequest(const std::optional<PairingRequest>& request);
     void showAccessibilityAllowed(bool allowed);
     void showWatches(const std::vector<TrustedWatch>& watches);
-    QWidget* makeWatchRow(const TrustedWatch& watch);
+    QWidget* makeWatchRow(const TrustedWatch& watch, bool nameShared);
 
     BluetoothServer& server_;
     Accessibility& accessibility_;
@@ -53,6 +55,10 @@ private:
     QWidget* pairingBox_ = nullptr;
     QLabel* pairingMessage_ = nullptr;
     QLabel* pairingCode_ = nullptr;
+    QPushButton* allow_ = nullptr;
+    QTimer* arming_ = nullptr;
+    /// The request the box shows; its answers name it.
+    std::optional<PairingRequest> shownRequest_;
     QWidget* accessibilityBox_ = nullptr;
     QLabel* accessibilityMessage_ = nullptr;
     QVBoxLayout* watchList_ = nullptr;

@@ -36,7 +36,7 @@ TEST_F(PairingFlow, answerPairing_whenAllowed_trustsWatchAndBothSidesShareTheKey
     EXPECT_EQ(server.pairingRequest().value(),
               (PairingRequest{watch.central(), "Ada's watch", *code}));
 
-    server.answerPairing(true);
+    rig.answerPairing(true);
 
     ASSERT_EQ(rig.peripheral->notifications.size(), 1u);
     const auto& signal = rig.peripheral->notifications.front();
@@ -70,7 +70,7 @@ TEST_F(PairingFlow, answerPairing_whenRefused_signalsRejectedAndRefusesRepeatedN
     ASSERT_TRUE(watch.startPairing());
     EXPECT_EQ(server.status().value(), Status::pairing("Apple Watch"));
 
-    server.answerPairing(false);
+    rig.answerPairing(false);
 
     EXPECT_EQ(signalsTo(watch), 1u);
     EXPECT_TRUE(isReply<RejectedReply>(watch.readReply()));
@@ -103,6 +103,7 @@ TEST_F(PairingFlow, pairingTimeout_after90SecondsOnEitherClock_refuses) {
         EXPECT_TRUE(isReply<RejectedReply>(watch.readReply()));
         EXPECT_EQ(server.status().value(), Status::waiting());
         rig.peripheral->unsubscribe(watch.central());
+        rig.loop.advance(PairingBackoff::firstWait);
     }
 }
 
@@ -110,13 +111,14 @@ TEST_F(PairingFlow, answerPairing_beforeTimeout_cancelsItForThisAndLaterPairings
     TestWatch watch(*rig.peripheral);
     ASSERT_TRUE(watch.startPairing());
     rig.loop.advance(30);
-    server.answerPairing(false);
+    rig.answerPairing(false);
+    rig.loop.advance(PairingBackoff::firstWait);
 
     // A fresh pairing must not be ended by the first one's time-out at 90 s.
     ASSERT_TRUE(watch.startPairing());
     rig.loop.advance(80);
     EXPECT_TRUE(server.pairingRequest().value());
-    server.answerPairing(true);
+    rig.answerPairing(true);
     rig.loop.advance(200);
 
     EXPECT_EQ(signalsTo(watch), 2u);
@@ -127,7 +129,7 @@ TEST_F(PairingFlow, answerPairing_beforeTimeout_cancelsItForThisAndLaterPairings
 TEST_F(PairingFlow, hello_fromTrustedWatchWithSession_opensNewSessionAndReleasesHeldButtons) {
     TestWatch watch(*rig.peripheral);
     ASSERT_TRUE(watch.startPairing());
-    server.answerPairing(true);
+    rig.answerPairing(true);
     ASSERT_TRUE(watch.finishSession());
     const SymmetricKey oldKey = *watch.sessionKey();
     const Nonce oldSalt = std::get<SessionOpenReply>(*watch.lastReply).salt;
@@ -186,6 +188,9 @@ TEST_F(PairingFlow, hello_whileAnotherPairingWaits_isBusyUntilThatWatchStartsOve
     first.sayHello();
 
     EXPECT_EQ(published, (std::vector<std::optional<PairingRequest>>{std::nullopt}));
+    EXPECT_TRUE(isReply<BusyReply>(first.readReply())) << "the withdrawn request was not approved";
+    rig.loop.advance(PairingBackoff::firstWait);
+    first.sayHello();
     EXPECT_TRUE(isReply<PairingCommitReply>(first.readReply()));
     EXPECT_EQ(server.status().value(), Status::waiting());
     EXPECT_FALSE(server.isPairingTimeoutRunning());
@@ -210,7 +215,8 @@ TEST_F(PairingFlow, nonce_fromTwoCommittedWatches_firstWinsAndOtherStaysCommitte
     EXPECT_EQ(server.pairingRequest().value()->id, first.central());
 
     // Still awaiting its nonce: once the first pairing is over, the same commitment goes on.
-    server.answerPairing(false);
+    rig.answerPairing(false);
+    rig.loop.advance(PairingBackoff::firstWait);
     second.sendNonce();
     EXPECT_TRUE(isReply<PairingRevealReply>(second.readReply()));
     ASSERT_TRUE(second.code());
@@ -220,8 +226,8 @@ TEST_F(PairingFlow, nonce_fromTwoCommittedWatches_firstWinsAndOtherStaysCommitte
 TEST_F(PairingFlow, answerPairing_withNothingPending_changesNothing) {
     int statusPublications = 0;
     const auto counting = server.status().subscribe([&](const Status&) { ++statusPublications; });
-    server.answerPairing(true);
-    server.answerPairing(false);
+    server.answerPairing(PairingRequest{}, true);
+    server.answerPairing(PairingRequest{}, false);
     EXPECT_EQ(statusPublications, 0);
     EXPECT_TRUE(server.pairedWatches().value().empty());
     EXPECT_TRUE(rig.peripheral->notifications.empty());

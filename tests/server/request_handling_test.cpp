@@ -34,7 +34,7 @@ class RequestHandling : public testing::Test {
 protected:
     void establish(TestWatch& watch) {
         ASSERT_TRUE(watch.startPairing());
-        server.answerPairing(true);
+        rig.answerPairing(true);
         ASSERT_TRUE(watch.finishSession());
     }
     const Session* session(const TestWatch& watch) const { return server.session(watch.central()); }
@@ -167,7 +167,7 @@ TEST_F(RequestHandling, nonce_sentTwice_rejectsSecondAndKeepsPairing) {
     EXPECT_EQ(session(watch)->reply, rejectedBytes);
     EXPECT_EQ(server.pairingRequest().value(), pending);
     EXPECT_TRUE(server.isPairingTimeoutRunning());
-    server.answerPairing(true);
+    rig.answerPairing(true);
     EXPECT_TRUE(watch.finishSession());
 }
 
@@ -178,7 +178,8 @@ TEST_F(RequestHandling, inputPacket_withoutEstablishedSession_isDropped) {
     TestWatch refused(*rig.peripheral);
     committed.sayHello();
     ASSERT_TRUE(refused.startPairing());
-    server.answerPairing(false);
+    rig.answerPairing(false);
+    rig.loop.advance(PairingBackoff::firstWait);
     ASSERT_TRUE(awaitingUser.startPairing());
 
     const SymmetricKey guess{};

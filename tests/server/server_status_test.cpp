@@ -84,7 +84,7 @@ TEST(ServerStatus, refreshStatus_poweredOn_pairingBeatsConnectedBeatsFailedBeats
     ASSERT_TRUE(bob.startPairing());
     EXPECT_EQ(server.status().value(), Status::pairing("Bob"));
 
-    server.answerPairing(false);
+    rig.answerPairing(false);
     EXPECT_EQ(server.status().value(), Status::connected("Ada")) << "Bob has no opener";
 
     rig.peripheral->unsubscribe(ada.central());

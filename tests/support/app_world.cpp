@@ -126,14 +126,28 @@ std::optional<unsigned long> AppWorld::waitForWindow(const std::string& title, i
 }
 
 bool AppWorld::waitForFocus(unsigned long window, int timeoutMs) {
-    return waitUntil(
-        [&] {
-            Window focus = 0;
-            int revert = 0;
-            XGetInputFocus(display_, &focus, &revert);
-            return focus == window;
-        },
-        timeoutMs);
+    return waitUntil([&] { return focusedWindow() == window; }, timeoutMs);
+}
+
+unsigned long AppWorld::focusedWindow() {
+    Window focus = 0;
+    int revert = 0;
+    XGetInputFocus(display_, &focus, &revert);
+    return focus;
+}
+
+unsigned long AppWorld::openWindow(const std::string& title) {
+    const Window window =
+        XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 200, 100, 0, 0, 0);
+    XStoreName(display_, window, title.c_str());
+    XMapWindow(display_, window);
+    XSync(display_, False);
+    return window;
+}
+
+void AppWorld::focus(unsigned long window) {
+    XSetInputFocus(display_, window, RevertToPointerRoot, CurrentTime);
+    XSync(display_, False);
 }
 
 std::optional<unsigned long> AppWorld::cardinalProperty(unsigned long window, const char* name) {

@@ -51,6 +51,12 @@ public:
     std::optional<unsigned long> waitForWindow(const std::string& title, int timeoutMs = 5000);
     /// True once the window holds the keyboard focus.
     bool waitForFocus(unsigned long window, int timeoutMs = 5000);
+    /// The window that holds the keyboard focus now.
+    unsigned long focusedWindow();
+    /// A mapped window of the test's own, as another application's would be.
+    unsigned long openWindow(const std::string& title);
+    /// Gives the window the keyboard focus, as a click or the window manager would.
+    void focus(unsigned long window);
     /// A window property of 32-bit items, such as _NET_WM_DESKTOP.
     std::optional<unsigned long> cardinalProperty(unsigned long window, const char* name);
     /// Presses and releases a key at the X server, as the keyboard would.

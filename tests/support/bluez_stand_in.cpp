@@ -179,6 +179,10 @@ bool BluezStandIn::handleCall(const QDBusMessage& message) {
         registerAdvertisement(message);
     } else if (interface == advertisingManagerInterface && member == "UnregisterAdvertisement") {
         unregisterAdvertisement(message);
+    } else if (interface == deviceInterface && member == "Disconnect" &&
+               message.signature().isEmpty()) {
+        disconnectDevice(path);
+        post(message.createReply());
     } else {
         answerError(message, unknownMethod, missing);
     }

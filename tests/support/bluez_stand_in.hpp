@@ -126,7 +126,8 @@ public:
     /// A device with this address connects: its object appears with Connected = true, or an
     /// existing one changes to Connected = true.
     QString connectDevice(const QString& address);
-    /// Connected = false; its subscriptions end, as for a central that is not bonded.
+    /// Connected = false; its subscriptions end, as for a central that is not bonded. Device1's
+    /// Disconnect does the same.
     void disconnectDevice(const QString& device);
     /// Its object goes, as after the temporary time-out.
     void removeDevice(const QString& device);

@@ -106,7 +106,9 @@ Uuid MemoryPeripheral::connectCentral() {
         bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
     } while (std::find(centrals_.begin(), centrals_.end(), Uuid(bytes)) != centrals_.end());
     centrals_.emplace_back(bytes);
-    return centrals_.back();
+    const Uuid central = centrals_.back();
+    delegate_.peripheralManagerCentralDidConnect(*this, central);
+    return central;
 }
 
 std::uint64_t MemoryPeripheral::write(const Uuid& central, const Uuid& characteristic,

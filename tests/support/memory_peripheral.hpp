@@ -49,6 +49,7 @@ public:
     bool updateValue(ByteView value, const Uuid& characteristic, const Uuid& central) override;
     void respondToRequest(const AttRequest& request, AttResult result) override;
     void setDesiredConnectionLatency(ConnectionLatency latency, const Uuid& central) override;
+    void cancelConnection(const Uuid& central) override { cancelledConnections.push_back(central); }
 
     // The radio.
     void setState(PeripheralState state);
@@ -65,6 +66,7 @@ public:
     std::size_t queuedNotifications() const { return queued_; }
 
     // Centrals.
+    /// A new central connects, and the delegate hears of it.
     Uuid connectCentral();
     /// One write as a batch of its own; answers its token.
     std::uint64_t write(const Uuid& central, const Uuid& characteristic, std::optional<Bytes> value,
@@ -86,6 +88,8 @@ public:
     std::vector<Notification> notifications;
     std::vector<Response> responses;
     std::vector<LatencyRequest> latencyRequests;
+    /// The centrals the server disconnected, in order.
+    std::vector<Uuid> cancelledConnections;
     /// Notifications that may wait in the transmit queue before updateValue refuses.
     std::size_t queueCapacity = std::numeric_limits<std::size_t>::max();
     /// Some stacks keep advertising through a power cycle; by default it stops.

@@ -104,6 +104,17 @@ struct ServerRig {
         return *server;
     }
 
+    /// The user answers the pending request, if any; an approval only once the request has been
+    /// shown long enough to count.
+    void answerPairing(bool allow) {
+        const auto request = server->pairingRequest().value();
+        if (!request)
+            return;
+        if (allow)
+            loop.advance(BluetoothServer::pairingArmingSeconds);
+        server->answerPairing(*request, allow);
+    }
+
     /// Creates the server and brings it to advertising with the radio on.
     BluetoothServer& startAdvertising() {
         start();

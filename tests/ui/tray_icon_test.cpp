@@ -55,7 +55,7 @@ TEST_F(TrayIconTest, serverChanges_requestOrMissingPermission_alertAndNamesStayP
     TestWatch ada(*rig.peripheral, "<i>Ada</i>");
     ASSERT_TRUE(ada.startPairing());
     EXPECT_EQ(icon->symbol(), Symbol::watchAlert) << "a request waits";
-    rig.server->answerPairing(true);
+    rig.answerPairing(true);
     ASSERT_TRUE(ada.finishSession());
     EXPECT_EQ(icon->symbol(), Symbol::watchConnected);
     EXPECT_EQ(toolTip(), "Connected to <i>Ada</i>");

@@ -293,6 +293,7 @@ Uuid BluezPeripheralManager::centralFor(const QString& device) {
     // Each connection gets its own identifier: a watch that comes back starts afresh.
     const Uuid central = freshUuid();
     centrals_.insert(device, central);
+    delegate_.peripheralManagerCentralDidConnect(*this, central);
     return central;
 }
 
@@ -369,6 +370,15 @@ bool BluezPeripheralManager::updateValue(ByteView value, const Uuid& characteris
 void BluezPeripheralManager::setDesiredConnectionLatency(ConnectionLatency, const Uuid&) {
     // bluetoothd has no call for it: the connection interval is the administrator's, through
     // [LE] MinConnectionInterval and MaxConnectionInterval in its main.conf.
+}
+
+void BluezPeripheralManager::cancelConnection(const Uuid& central) {
+    const auto found = std::find(centrals_.cbegin(), centrals_.cend(), central);
+    if (found == centrals_.cend())
+        return;
+    // The departure comes back as Connected = false, like any other.
+    bus_.send(QDBusMessage::createMethodCall(bluez::busName, found.key(), bluez::deviceInterface,
+                                             QStringLiteral("Disconnect")));
 }
 
 void BluezPeripheralManager::post(std::function<void()> call) {

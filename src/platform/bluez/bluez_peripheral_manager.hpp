@@ -38,6 +38,7 @@ public:
     bool updateValue(ByteView value, const Uuid& characteristic, const Uuid& central) override;
     void respondToRequest(const AttRequest& request, AttResult result) override;
     void setDesiredConnectionLatency(ConnectionLatency latency, const Uuid& central) override;
+    void cancelConnection(const Uuid& central) override;
 
 private:
     enum class Phase { none, registering, registered };

@@ -149,7 +149,7 @@ TEST(BluezPeripheral, twoCentralsHaveTheirOwnSessionsAndADepartureEndsOnlyItsOwn
 
     ASSERT_TRUE(left.watch.openTrustedSession());
     ASSERT_TRUE(right.watch.startPairing());
-    rig.server.server->answerPairing(true);
+    rig.server.answerPairing(true);
     // The signal reaches every subscriber; the other watch reads its reply again, unchanged.
     ASSERT_TRUE(rig.bluez->waitForNotifications(left.device, 1));
     ASSERT_TRUE(rig.bluez->waitForNotifications(right.device, 1));
