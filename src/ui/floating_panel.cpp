@@ -9,6 +9,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
 #include <utility>
@@ -30,9 +31,15 @@ QScreen* screenUnderPointer() {
 
 } // namespace
 
-PanelWindow::PanelWindow(const QString& title)
+PanelWindow::PanelWindow(const QString& title, Keys keys)
     : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
-      column_(new QVBoxLayout(this)) {
+      column_(new QVBoxLayout(this)), keys_(keys) {
+    if (keys_ == Keys::guarded) {
+        // Whatever the user is typing elsewhere must not land here; a click or the window
+        // manager's focus brings the keys, and then the window itself takes them.
+        setAttribute(Qt::WA_ShowWithoutActivating);
+        setFocusPolicy(Qt::StrongFocus);
+    }
     setWindowTitle(title);
     setScreen(screenUnderPointer());
     setFixedWidth(panelWidth);
@@ -77,14 +84,25 @@ void PanelWindow::addButtons(const QString& cancelText, std::function<void()> ca
     auto* defaultButton = new QPushButton(defaultText, this);
     cancelButton->setObjectName(QStringLiteral("cancelButton"));
     defaultButton->setObjectName(QStringLiteral("defaultButton"));
-    // A focused button takes Return itself (so Tab then Return presses what has the focus); the
-    // default button starts with the focus and is drawn as the default.
-    cancelButton->setAutoDefault(true);
-    defaultButton->setAutoDefault(true);
-    defaultButton->setDefault(true);
-    defaultButton->setFocus();
+    defaultButton_ = defaultButton;
+    if (keys_ == Keys::guarded) {
+        // A focused button would answer Space; here only the window's own keys answer.
+        cancelButton->setFocusPolicy(Qt::NoFocus);
+        defaultButton->setFocusPolicy(Qt::NoFocus);
+        defaultButton->setDefault(true);
+    } else {
+        // A focused button takes Return itself (so Tab then Return presses what has the
+        // focus); the default button starts with the focus and is drawn as the default.
+        cancelButton->setAutoDefault(true);
+        defaultButton->setAutoDefault(true);
+        defaultButton->setDefault(true);
+        defaultButton->setFocus();
+    }
     connect(cancelButton, &QPushButton::clicked, this, [this] { run(cancel_); });
-    connect(defaultButton, &QPushButton::clicked, this, [this] { run(accept_); });
+    connect(defaultButton, &QPushButton::clicked, this, [this] {
+        if (!defaultHeld_)
+            run(accept_);
+    });
 
     auto* row = new QHBoxLayout;
     row->setContentsMargins(0, buttonRowTopPadding, 0, 0);
@@ -95,19 +113,37 @@ void PanelWindow::addButtons(const QString& cancelText, std::function<void()> ca
     column_->addLayout(row);
 }
 
+void PanelWindow::holdDefault(int ms) {
+    defaultHeld_ = true;
+    if (defaultButton_ != nullptr)
+        defaultButton_->setEnabled(false);
+    // Precise: a coarse timer may fire early, and the answer would then come too soon to count.
+    QTimer::singleShot(ms, Qt::PreciseTimer, this, [this] {
+        defaultHeld_ = false;
+        if (defaultButton_ != nullptr)
+            defaultButton_->setEnabled(true);
+    });
+}
+
 void PanelWindow::disarm() {
     cancel_ = nullptr;
     accept_ = nullptr;
 }
 
 void PanelWindow::keyPressEvent(QKeyEvent* event) {
+    // A key held down since before the panel had the focus answers nothing.
+    if (keys_ == Keys::guarded && event->isAutoRepeat()) {
+        event->accept();
+        return;
+    }
     switch (event->key()) {
     case Qt::Key_Escape:
         run(cancel_);
         return;
     case Qt::Key_Return:
     case Qt::Key_Enter:
-        run(accept_);
+        if (!defaultHeld_)
+            run(accept_);
         return;
     default:
         QWidget::keyPressEvent(event);
@@ -161,7 +197,8 @@ void FloatingPanel::show(std::unique_ptr<PanelWindow> window) {
     }
     shown.show();
     shown.raise();
-    shown.activateWindow();
+    if (!shown.isGuarded())
+        shown.activateWindow();
 }
 
 void FloatingPanel::close() {

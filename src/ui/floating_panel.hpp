@@ -19,6 +19,10 @@ namespace tovali {
 /// The window of a floating panel: frameless, above other windows, a fixed width, its content
 /// in one centred column. Escape runs the cancel action and Return (or Enter) the default one,
 /// as do the two buttons; once disarmed, none of them runs anything.
+///
+/// A guarded panel is for questions a stranger may raise: it appears without taking the focus,
+/// only Return and Escape answer (never Space, never a repeat of a held key), and its default
+/// action may wait a moment before it works.
 class PanelWindow : public QWidget {
     Q_OBJECT
 
@@ -31,7 +35,9 @@ public:
 
     /// An empty panel titled `title` (for taskbars and screen readers; it shows no title bar),
     /// on the screen that holds the pointer.
-    explicit PanelWindow(const QString& title);
+    enum class Keys { plain, guarded };
+
+    explicit PanelWindow(const QString& title, Keys keys = Keys::plain);
 
     /// Rows of the column, top to bottom.
     void addSymbol(Symbol symbol);
@@ -42,6 +48,11 @@ public:
     /// The row of two buttons; the second is the default one.
     void addButtons(const QString& cancelText, std::function<void()> cancel,
                     const QString& defaultText, std::function<void()> accept);
+
+    /// The default action, its key and its button do nothing, and show so, for `ms`.
+    void holdDefault(int ms);
+    bool isDefaultHeld() const { return defaultHeld_; }
+    bool isGuarded() const { return keys_ == Keys::guarded; }
 
     /// From now on keys and buttons do nothing.
     void disarm();
@@ -59,6 +70,9 @@ private:
     static void run(const std::function<void()>& action);
 
     QVBoxLayout* column_;
+    Keys keys_;
+    QPushButton* defaultButton_ = nullptr;
+    bool defaultHeld_ = false;
     std::function<void()> cancel_;
     std::function<void()> accept_;
 };
@@ -73,7 +87,8 @@ public:
     FloatingPanel& operator=(const FloatingPanel&) = delete;
 
     /// Closes any shown window, then shows this one: its height fitted to its content, on every
-    /// workspace, centred on the screen that holds the pointer, in front and active.
+    /// workspace, centred on the screen that holds the pointer, in front, and active unless it
+    /// is guarded.
     void show(std::unique_ptr<PanelWindow> window);
     void close();
 

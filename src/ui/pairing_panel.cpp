@@ -5,6 +5,8 @@
 #include <QString>
 #include <utility>
 
+#include "link/watch_name.hpp"
+#include "server/bluetooth_server.hpp"
 #include "ui/floating_panel.hpp"
 #include "ui/style.hpp"
 #include "ui/texts.hpp"
@@ -13,14 +15,17 @@ namespace tovali {
 namespace {
 
 constexpr int codePixelSize = 36;
+// A few milliseconds past the server's second, so that an approval the button lets through is
+// never one the server still holds back.
+constexpr int armingMs = static_cast<int>(BluetoothServer::pairingArmingSeconds * 1000.0) + 5;
 
 /// The panel's content: the symbol, the question naming the watch, the code to compare, and the
 /// two answers. Each button, and its key, calls `answer`; nothing here closes the panel.
 std::unique_ptr<PanelWindow> pairingView(const PairingRequest& request,
                                          const PairingPanel::Answer& answer) {
-    const QString title =
-        Texts::tr("Let “%1” control this Mac?").arg(QString::fromStdString(request.name));
-    auto window = std::make_unique<PanelWindow>(title);
+    const QString title = Texts::tr("Let “%1” control this Mac?")
+                              .arg(QString::fromStdString(shownName(request.name)));
+    auto window = std::make_unique<PanelWindow>(title, PanelWindow::Keys::guarded);
     window->addSymbol(Symbol::watch);
     window->addText(title, style::headlineFont())->setObjectName(QStringLiteral("title"));
     QLabel* prompt =
@@ -34,6 +39,7 @@ std::unique_ptr<PanelWindow> pairingView(const PairingRequest& request,
     window->addButtons(
         Texts::tr("Don’t allow"), [answer] { answer(false); }, Texts::tr("Allow"),
         [answer] { answer(true); });
+    window->holdDefault(armingMs);
     return window;
 }
 

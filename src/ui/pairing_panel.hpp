@@ -11,6 +11,8 @@ namespace tovali {
 
 /// The floating panel that asks the user to allow a pending pairing. At most one is shown; the
 /// panel never closes itself: the answer goes to the server, whose cleared request closes it.
+/// Any watch in range can make it appear, so it never takes the keyboard, and its "Allow" works
+/// only once the request has been shown for a second.
 class PairingPanel {
 public:
     using Answer = std::function<void(bool allow)>;

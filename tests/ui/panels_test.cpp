@@ -1,5 +1,6 @@
 // The two panels that float over every window: pairing and the missing permission.
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPointer>
 #include <QTest>
@@ -95,7 +96,13 @@ TEST_F(PanelsTest, show_whileShown_replacesThePanelShowingTheNameAsItIs) {
 
 TEST_F(PanelsTest, keys_answerThePairingOrCloseThePermissionPromptingOnlyOnReturn) {
     showPairing("Ada");
+    EXPECT_FALSE(pairing.window()->isActiveWindow()) << "it never takes the keyboard";
     QTest::keyClick(pairing.window(), Qt::Key_Escape);
+    QTest::keyClick(pairing.window(), Qt::Key_Return); // within its first second
+    QTest::qWait(1100);
+    QTest::keyClick(pairing.window(), Qt::Key_Space);
+    QKeyEvent repeated(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QString(), true);
+    QApplication::sendEvent(pairing.window(), &repeated);
     QTest::keyClick(pairing.window(), Qt::Key_Return);
     QTest::keyClick(pairing.window(), Qt::Key_Enter, Qt::KeypadModifier);
     EXPECT_EQ(answers, (std::vector<bool>{false, true, true}));

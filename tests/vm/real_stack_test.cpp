@@ -69,16 +69,20 @@ protected:
 
     void SetUp() override { ASSERT_EQ(world->error(), "") << world->logs(); }
 
-    /// Pairs the watch through the panel, as the user allows it with Return; true once the
-    /// session is open.
+    /// Pairs the watch through the panel, as the user gives it the focus and, once it has been
+    /// shown for a second, allows it with Return; true once the session is open.
     static bool pair(Watch& watch) {
         const int before = watch.central.notifications();
         if (!watch.link->startPairing())
             return false;
         const auto panel =
             world->app().waitForWindow("Let “" + watch.name + "” control this Mac?", 10000);
-        if (!panel || !world->app().waitForFocus(*panel))
+        if (!panel)
             return false;
+        world->app().focus(*panel);
+        if (!world->app().waitForFocus(*panel))
+            return false;
+        waitUntil([] { return false; }, 1100);
         world->app().pressKey(XK_Return);
         return waitUntil([&] { return watch.central.notifications() > before; }, 10000) &&
                watch.link->finishSession();
