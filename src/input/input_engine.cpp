@@ -81,6 +81,11 @@ void InputEngine::frame(DisplayLink& link) {
     const WholePixels whole = scrollPixels_.extractWhole(scrolled.x, scrolled.y);
     if (whole.x != 0 || whole.y != 0) {
         poster_.postScrollEvent({.vertical = whole.y, .horizontal = whole.x, .continuous = true});
+        scrolling_ = true;
+    }
+    if (scrolling_ && scroll_.isIdle()) {
+        scrolling_ = false;
+        poster_.endScroll();
     }
 
     // Sub-pixel scroll remainders stay in the accumulator across the pause.

@@ -56,6 +56,8 @@ private:
     MotionSmoother pointer_{pointerTimeConstant};
     MotionSmoother scroll_{scrollTimeConstant};
     PixelAccumulator scrollPixels_;
+    /// Scroll events were posted since the scrolling last came to rest.
+    bool scrolling_ = false;
     MouseButtonSet held_;
     ClickCounter clicks_;
     std::int64_t clickCount_ = 1;

@@ -51,6 +51,9 @@ public:
     virtual std::optional<Point> pointerLocation() = 0;
     virtual void postMouseEvent(const MouseEvent& event) = 0;
     virtual void postScrollEvent(const ScrollEvent& event) = 0;
+    /// The scrolling that the scroll events since the last call belong to has come to rest, for
+    /// desktops that start kinetic scrolling or end a gesture there.
+    virtual void endScroll() {}
     /// The user's double-click interval in seconds.
     virtual double doubleClickInterval() const = 0;
 };

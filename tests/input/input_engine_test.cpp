@@ -247,6 +247,7 @@ TEST_F(InputEngineTest, scroll_postsWholePixelsAndCarriesTheRemainder) {
         ASSERT_LT(frame, 100U);
     }
     EXPECT_EQ(framesWithScroll, (std::vector<std::size_t>{1, 2, 8}));
+    EXPECT_EQ(recorder.scrollEndsAfter, (std::vector<std::size_t>{3})) << "once, after the last";
     for (const ScrollEvent& event : recorder.scrollEvents()) {
         EXPECT_EQ(event, (ScrollEvent{.vertical = 1, .horizontal = 0, .continuous = true}));
     }
@@ -255,6 +256,7 @@ TEST_F(InputEngineTest, scroll_postsWholePixelsAndCarriesTheRemainder) {
     fresh.engine.handleInput(scroll(0, 1));
     fresh.runUntilIdle();
     EXPECT_TRUE(fresh.recorder.scrollEvents().empty()) << "one pixel stays a remainder";
+    EXPECT_TRUE(fresh.recorder.scrollEndsAfter.empty()) << "no scrolling to end";
     fresh.engine.handleInput(scroll(0, 1));
     fresh.runUntilIdle();
     EXPECT_FALSE(fresh.recorder.scrollEvents().empty());

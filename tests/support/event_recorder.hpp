@@ -26,6 +26,7 @@ public:
         }
     }
     void postScrollEvent(const ScrollEvent& event) override { posted.emplace_back(event); }
+    void endScroll() override { scrollEndsAfter.push_back(posted.size()); }
     double doubleClickInterval() const override { return clickInterval; }
     std::span<const Rect> activeDisplayBounds() override { return displays; }
 
@@ -38,6 +39,8 @@ public:
     double clickInterval = 0.5;
     std::vector<PostedEvent> posted;
     int pointerQueries = 0;
+    /// For each end of scrolling, how many events had been posted before it.
+    std::vector<std::size_t> scrollEndsAfter;
 };
 
 } // namespace tovali::test
