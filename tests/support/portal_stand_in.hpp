@@ -1,0 +1,83 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QString>
+#include <QVariantList>
+#include <QVariantMap>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/child_process.hpp"
+#include "support/session_bus.hpp"
+
+namespace tovali::test {
+
+/// The desktop's side of the RemoteDesktop portal on a private bus, answering at once as a user
+/// who allows everything would, unless told otherwise. As the backend it stands behind the real
+/// frontend; as the frontend it stands in for a portal newer than the one installed.
+class PortalStandIn {
+public:
+    enum class Role { backend, frontend };
+    struct Call {
+        QString member;
+        QString signature;
+        /// Options (a{sv}) as QVariantMap.
+        QVariantList arguments;
+        QVariantMap options() const;
+    };
+
+    PortalStandIn(const std::string& address, Role role, unsigned version = 1);
+    ~PortalStandIn();
+
+    bool running() const { return running_; }
+    std::vector<Call> callsTo(const QString& member) const;
+    std::size_t callCount(const QString& member) const;
+    void forgetCalls() { calls_.clear(); }
+    /// Ends the latest session, as a user revoking it would.
+    void closeSession();
+
+    /// What Start answers: 0 allowed, 1 cancelled by the user.
+    unsigned startCode = 0;
+    /// Added to Start's results.
+    QVariantMap startResults;
+
+private:
+    class Objects;
+    bool handle(const QDBusMessage& message);
+    void answer(const QDBusMessage& call, unsigned code, const QVariantMap& results);
+
+    Role role_;
+    unsigned version_;
+    QString name_;
+    std::unique_ptr<Objects> objects_;
+    std::unique_ptr<QDBusConnection> connection_;
+    bool running_ = false;
+    std::vector<Call> calls_;
+    QString session_;
+};
+
+/// The real xdg-desktop-portal on a bus of its own with the stand-in as its RemoteDesktop
+/// backend. error() says why it could not start.
+class PortalWorld {
+public:
+    PortalWorld();
+    ~PortalWorld();
+
+    const std::string& error() const { return error_; }
+    QString address() const { return QString::fromStdString(bus_.address()); }
+    PortalStandIn& backend() { return *backend_; }
+    /// Starts the frontend and waits until it offers RemoteDesktop.
+    bool startFrontend();
+    void stopFrontend() { frontend_.stop(); }
+
+private:
+    SessionBus bus_;
+    TemporaryFolder folder_{"tovali-portal"};
+    std::unique_ptr<PortalStandIn> backend_;
+    ChildProcess frontend_;
+    std::string error_;
+};
+
+} // namespace tovali::test
