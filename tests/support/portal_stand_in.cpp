@@ -109,6 +109,8 @@ bool PortalStandIn::handle(const QDBusMessage& message) {
     for (const QVariant& argument : arguments)
         call.arguments.append(plain(argument));
     calls_.push_back(call);
+    if (member == QStringLiteral("NotifyPointerMotion"))
+        movedX += arguments.value(2).toDouble();
 
     if (member == QStringLiteral("CreateSession")) {
         // The backend is told the session's path; the frontend makes it from the token.

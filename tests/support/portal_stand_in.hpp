@@ -40,6 +40,8 @@ public:
 
     /// What Start answers: 0 allowed, 1 cancelled by the user.
     unsigned startCode = 0;
+    /// The sum of the horizontal motion received.
+    double movedX = 0;
     /// Added to Start's results.
     QVariantMap startResults;
 

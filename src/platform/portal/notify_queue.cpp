@@ -17,13 +17,7 @@ void NotifyQueue::setSession(const QString& session) {
 }
 
 void NotifyQueue::motion(double dx, double dy) {
-    const QString method = QStringLiteral("NotifyPointerMotion");
-    if (!waiting_.empty() && waiting_.back().method == method) {
-        waiting_.back().first = waiting_.back().first.toDouble() + dx;
-        waiting_.back().second = waiting_.back().second.toDouble() + dy;
-        return;
-    }
-    push({method, {}, dx, dy});
+    push({QStringLiteral("NotifyPointerMotion"), {}, dx, dy});
 }
 
 void NotifyQueue::button(int code, bool pressed) {
@@ -40,12 +34,21 @@ void NotifyQueue::axis(double dx, double dy, bool finish) {
 }
 
 void NotifyQueue::push(Notify notify) {
+    // Motion and scrolling that wait add up to the same movement in one call.
+    if (!notify.ordered && !waiting_.empty() && !waiting_.back().ordered &&
+        waiting_.back().method == notify.method) {
+        Notify& last = waiting_.back();
+        last.first = last.first.toDouble() + notify.first.toDouble();
+        last.second = last.second.toDouble() + notify.second.toDouble();
+        return;
+    }
     waiting_.push_back(std::move(notify));
     pump();
 }
 
 void NotifyQueue::pump() {
-    while (!waiting_.empty() && !ordered_ && (inFlight_ == 0 || !waiting_.front().ordered)) {
+    while (!waiting_.empty() && !ordered_ && inFlight_ < maxInFlight &&
+           (inFlight_ == 0 || !waiting_.front().ordered)) {
         const Notify notify = std::move(waiting_.front());
         waiting_.pop_front();
         const QDBusPendingCall call = bus_.asyncCall(message(notify));

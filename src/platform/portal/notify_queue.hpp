@@ -19,6 +19,10 @@ namespace tovali {
 /// for its answer. Motion that waits meanwhile is summed into one call.
 class NotifyQueue : public QObject {
 public:
+    /// Calls awaiting an answer, at most: the bus refuses more than 128 from one connection
+    /// unless configured otherwise, and a portal that lags should get sums, not a backlog.
+    static constexpr int maxInFlight = 64;
+
     explicit NotifyQueue(QDBusConnection bus) : bus_(std::move(bus)) {}
 
     /// Drops what waits: it belonged to the previous session.
