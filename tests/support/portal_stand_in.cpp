@@ -105,7 +105,7 @@ bool PortalStandIn::handle(const QDBusMessage& message) {
                 QDBusVariant(properties.value(arguments.value(1).toString())))));
         return true;
     }
-    Call call{member, message.signature(), {}};
+    Call call{member, {}};
     for (const QVariant& argument : arguments)
         call.arguments.append(plain(argument));
     calls_.push_back(call);

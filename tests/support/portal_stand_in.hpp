@@ -22,7 +22,6 @@ public:
     enum class Role { backend, frontend };
     struct Call {
         QString member;
-        QString signature;
         /// Options (a{sv}) as QVariantMap.
         QVariantList arguments;
         QVariantMap options() const;

@@ -66,14 +66,10 @@ TEST_F(PortalRouteTest, session_startsOnce_postsBalancedButtons_andReleasesThemO
     client.route.accessibility->promptForPermission();
     ASSERT_TRUE(client.reaches(State::started)) << client.log.lines.back();
     EXPECT_TRUE(client.route.accessibility->isProcessTrusted());
-    EXPECT_EQ(backend.callsTo("CreateSession").size(), 1U);
-    EXPECT_EQ(backend.callsTo("Start").size(), 1U);
-    const QVariant types = backend.callsTo("SelectDevices").at(0).options().value("types");
-    EXPECT_EQ(types.metaType(), QMetaType::fromType<uint>());
-    EXPECT_EQ(types.toUInt(), 2U);
+    EXPECT_EQ(backend.callCount("CreateSession"), 1U);
+    EXPECT_EQ(backend.callsTo("SelectDevices").at(0).options().value("types"), 2U);
 
-    // The estimate starts in the middle of the display.
-    EXPECT_EQ(client.route.events->pointerLocation(), (Point{960, 540}));
+    // From the estimate, in the middle of the display.
     client.post(MouseEventType::mouseMoved, {970.5, 535});
     client.post(MouseEventType::leftMouseDown, {970.5, 535});
     client.post(MouseEventType::leftMouseDown, {970.5, 535});
@@ -82,13 +78,11 @@ TEST_F(PortalRouteTest, session_startsOnce_postsBalancedButtons_andReleasesThemO
     client.post(MouseEventType::leftMouseUp, {970.5, 535});
     client.quit();
 
-    ASSERT_TRUE(waitUntil([&] { return !backend.callsTo("Close").empty(); }));
+    ASSERT_TRUE(waitUntil([&] { return backend.callCount("Close") == 1; }));
     const auto moves = backend.callsTo("NotifyPointerMotion");
     ASSERT_EQ(moves.size(), 1U);
-    EXPECT_EQ(moves[0].signature, "oa{sv}dd");
     EXPECT_EQ(moves[0].arguments.at(2).toDouble(), 10.5);
     EXPECT_EQ(moves[0].arguments.at(3).toDouble(), -5.0);
-    EXPECT_EQ(backend.callsTo("NotifyPointerButton").at(0).signature, "oa{sv}iu");
     EXPECT_EQ(buttons(backend), (std::vector<std::pair<int, unsigned>>{
                                     {0x110, 1}, {0x111, 1}, {0x110, 0}, {0x111, 0}}))
         << "no second press, no stray release, and the right button let go at quit";
@@ -144,16 +138,16 @@ TEST_F(PortalRouteTest, permission_isMissingAfterACancelOrAClose_andAskingAgainS
     client.route.accessibility->promptForPermission();
     ASSERT_TRUE(client.reaches(State::started));
     client.post(MouseEventType::leftMouseUp, {1, 1});
-    EXPECT_EQ(backend.callsTo("CreateSession").size(), 3U);
+    EXPECT_EQ(backend.callCount("CreateSession"), 3U);
 
     // A portal that goes away takes the permission with it, and brings it back on its return.
     world.stopFrontend();
     ASSERT_TRUE(client.reaches(State::gone));
     ASSERT_TRUE(world.startFrontend()) << world.error();
     ASSERT_TRUE(client.reaches(State::started));
-    const std::size_t closes = backend.callsTo("Close").size();
+    const std::size_t closes = backend.callCount("Close");
     client.quit();
-    ASSERT_TRUE(waitUntil([&] { return backend.callsTo("Close").size() > closes; }));
+    ASSERT_TRUE(waitUntil([&] { return backend.callCount("Close") > closes; }));
     EXPECT_EQ(buttons(backend), (std::vector<std::pair<int, unsigned>>{{0x110, 1}}))
         << "the press went with its session, its release with none";
 }
