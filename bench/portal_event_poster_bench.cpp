@@ -6,7 +6,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "platform/portal/portal_route.hpp"
+#include "platform/portal/portal_adapters.hpp"
 #include "support/bluez_stand_in.hpp"
 #include "support/event_recorder.hpp"
 #include "support/memory_defaults.hpp"
@@ -31,8 +31,9 @@ void BM_PortalMoves(benchmark::State& state) {
     CapturedLog log;
     const QString name = QStringLiteral("bench-portal-client");
     {
-        PortalRoute route = makePortalRoute(QDBusConnection::connectToBus(world.address(), name),
-                                            screen, defaults, log, 0.5, "GNOME");
+        PortalAdapters route =
+            makePortalAdapters(QDBusConnection::connectToBus(world.address(), name), screen,
+                               defaults, log, 0.5, "GNOME");
         route.accessibility->promptForPermission();
         if (!waitUntil([&] { return route.accessibility->isProcessTrusted(); })) {
             state.SkipWithError("the session did not start");

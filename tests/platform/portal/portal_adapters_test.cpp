@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/portal/portal_adapters.hpp"
 #include "platform/portal/portal_event_poster.hpp"
-#include "platform/portal/portal_route.hpp"
 #include "support/bluez_stand_in.hpp"
 #include "support/event_recorder.hpp"
 #include "support/memory_defaults.hpp"
@@ -24,13 +24,13 @@ struct Client {
     EventRecorder screen;
     MemoryDefaults defaults;
     CapturedLog log;
-    PortalRoute route;
+    PortalAdapters route;
 
     explicit Client(const QString& address) {
         static int clients = 0;
         name = QStringLiteral("tovali-portal-client-%1").arg(++clients);
-        route = makePortalRoute(QDBusConnection::connectToBus(address, name), screen, defaults, log,
-                                0.5, "GNOME");
+        route = makePortalAdapters(QDBusConnection::connectToBus(address, name), screen, defaults,
+                                   log, 0.5, "GNOME");
     }
     ~Client() {
         quit();
@@ -52,14 +52,14 @@ std::vector<std::pair<int, unsigned>> buttons(const PortalStandIn& portal) {
     return seen;
 }
 
-class PortalRouteTest : public ::testing::Test {
+class PortalAdaptersTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(world.error(), ""); }
     PortalWorld world;
     PortalStandIn& backend = world.backend();
 };
 
-TEST_F(PortalRouteTest, session_startsOnce_postsBalancedButtons_andReleasesThemOnQuit) {
+TEST_F(PortalAdaptersTest, session_startsOnce_postsBalancedButtons_andReleasesThemOnQuit) {
     Client client(world.address());
     EXPECT_FALSE(client.route.accessibility->isProcessTrusted());
     client.route.accessibility->promptForPermission();
@@ -88,7 +88,7 @@ TEST_F(PortalRouteTest, session_startsOnce_postsBalancedButtons_andReleasesThemO
         << "no second press, no stray release, and the right button let go at quit";
 }
 
-TEST_F(PortalRouteTest, scroll_followsTheDesktopsSignAndScale_andFinishesAtRest) {
+TEST_F(PortalAdaptersTest, scroll_followsTheDesktopsSignAndScale_andFinishesAtRest) {
     Client client(world.address());
     client.route.accessibility->promptForPermission();
     ASSERT_TRUE(client.reaches(State::started));
@@ -119,7 +119,7 @@ TEST_F(PortalRouteTest, scroll_followsTheDesktopsSignAndScale_andFinishesAtRest)
     }
 }
 
-TEST_F(PortalRouteTest, permission_isMissingAfterACancelOrAClose_andAskingAgainStartsAnew) {
+TEST_F(PortalAdaptersTest, permission_isMissingAfterACancelOrAClose_andAskingAgainStartsAnew) {
     Client client(world.address());
     backend.startCode = 1;
     client.route.accessibility->promptForPermission();

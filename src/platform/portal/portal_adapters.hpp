@@ -15,7 +15,7 @@ class Displays;
 class SystemLog;
 
 /// The pointer through the RemoteDesktop portal. The session outlives the adapters that use it.
-struct PortalRoute {
+struct PortalAdapters {
     std::unique_ptr<PortalSession> session;
     std::unique_ptr<EventPoster> events;
     std::unique_ptr<Accessibility> accessibility;
@@ -23,9 +23,9 @@ struct PortalRoute {
 
 /// The route on `bus`, scrolling the way the desktop named by `currentDesktop` (as in
 /// XDG_CURRENT_DESKTOP) expects. Nothing is asked of the desktop until the permission is.
-PortalRoute makePortalRoute(QDBusConnection bus, Displays& displays, Defaults& defaults,
-                            SystemLog& log, double doubleClickInterval,
-                            std::string_view currentDesktop);
+PortalAdapters makePortalAdapters(QDBusConnection bus, Displays& displays, Defaults& defaults,
+                                  SystemLog& log, double doubleClickInterval,
+                                  std::string_view currentDesktop);
 
 /// Whether a portal on `bus` offers RemoteDesktop, waiting at most `timeoutMs` for its answer.
 bool portalOffersRemoteDesktop(QDBusConnection bus, int timeoutMs);

@@ -1,4 +1,4 @@
-#include "platform/portal/portal_route.hpp"
+#include "platform/portal/portal_adapters.hpp"
 
 #include <QDBusMessage>
 
@@ -7,10 +7,10 @@
 
 namespace tovali {
 
-PortalRoute makePortalRoute(QDBusConnection bus, Displays& displays, Defaults& defaults,
-                            SystemLog& log, double doubleClickInterval,
-                            std::string_view currentDesktop) {
-    PortalRoute route;
+PortalAdapters makePortalAdapters(QDBusConnection bus, Displays& displays, Defaults& defaults,
+                                  SystemLog& log, double doubleClickInterval,
+                                  std::string_view currentDesktop) {
+    PortalAdapters route;
     route.session = std::make_unique<PortalSession>(std::move(bus), defaults, log);
     route.events = std::make_unique<PortalEventPoster>(
         *route.session, displays, doubleClickInterval, scrollStyleFor(currentDesktop));
