@@ -42,6 +42,8 @@ public:
     /// The application's own messages, for a failure's explanation.
     std::string log() const;
     const std::string& home() const { return home_.path(); }
+    /// The application's session bus, for the desktop services a test runs there.
+    const std::string& sessionBusAddress() const { return sessionBus_.address(); }
 
     /// Only with the stand-in.
     BluezStandIn& bluez() { return *bluez_; }

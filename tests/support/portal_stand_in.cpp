@@ -150,12 +150,15 @@ void PortalStandIn::answer(const QDBusMessage& call, unsigned code, const QVaria
     connection_->send(signal);
 }
 
-PortalWorld::PortalWorld() {
-    if (!bus_.running()) {
-        error_ = bus_.error();
-        return;
+PortalWorld::PortalWorld(const std::string& busAddress) : address_(busAddress) {
+    if (address_.empty()) {
+        bus_ = std::make_unique<SessionBus>();
+        address_ = bus_->address();
+        error_ = bus_->error();
+        if (!bus_->running())
+            return;
     }
-    backend_ = std::make_unique<PortalStandIn>(bus_.address(), PortalStandIn::Role::backend);
+    backend_ = std::make_unique<PortalStandIn>(address_, PortalStandIn::Role::backend);
     std::ofstream(folder_.path() + "/tovalitest.portal")
         << "[portal]\nDBusName=" << backendName.toStdString()
         << "\nInterfaces=org.freedesktop.impl.portal.RemoteDesktop;\nUseIn=tovalitest\n";
@@ -173,7 +176,7 @@ bool PortalWorld::startFrontend() {
     const std::string log = folder_.path() + "/frontend.log";
     const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     error_ = frontend_.start({"/usr/libexec/xdg-desktop-portal"},
-                             {"DBUS_SESSION_BUS_ADDRESS=" + bus_.address(),
+                             {"DBUS_SESSION_BUS_ADDRESS=" + address_,
                               "XDG_DESKTOP_PORTAL_DIR=" + folder_.path(),
                               "XDG_CURRENT_DESKTOP=tovalitest", "PATH=/usr/bin:/bin"},
                              fd, false, false);

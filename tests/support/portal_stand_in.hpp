@@ -59,22 +59,23 @@ private:
     QString session_;
 };
 
-/// The real xdg-desktop-portal on a bus of its own with the stand-in as its RemoteDesktop
-/// backend. error() says why it could not start.
+/// The real xdg-desktop-portal with the stand-in as its RemoteDesktop backend, on a bus of its
+/// own or on the one at `busAddress`. error() says why it could not start.
 class PortalWorld {
 public:
-    PortalWorld();
+    explicit PortalWorld(const std::string& busAddress = {});
     ~PortalWorld();
 
     const std::string& error() const { return error_; }
-    QString address() const { return QString::fromStdString(bus_.address()); }
+    QString address() const { return QString::fromStdString(address_); }
     PortalStandIn& backend() { return *backend_; }
     /// Starts the frontend and waits until it offers RemoteDesktop.
     bool startFrontend();
     void stopFrontend() { frontend_.stop(); }
 
 private:
-    SessionBus bus_;
+    std::unique_ptr<SessionBus> bus_;
+    std::string address_;
     TemporaryFolder folder_{"tovali-portal"};
     std::unique_ptr<PortalStandIn> backend_;
     ChildProcess frontend_;
