@@ -133,9 +133,12 @@ void PortalSession::request(const QString& method, QVariantList arguments, QVari
 }
 
 void PortalSession::onResponse(const QDBusMessage& message) {
-    if (pendingRequest_.isEmpty() || message.path() != pendingRequest_ ||
-        message.signature() != QStringLiteral("ua{sv}"))
+    if (pendingRequest_.isEmpty() || message.path() != pendingRequest_)
         return;
+    if (message.signature() != QStringLiteral("ua{sv}")) {
+        fail(State::refused, QStringLiteral("an answer of the wrong shape"));
+        return;
+    }
     const unsigned code = message.arguments().at(0).toUInt();
     const auto results = qdbus_cast<QVariantMap>(message.arguments().at(1));
     const Step next = pendingStep_;
