@@ -73,7 +73,7 @@ void PortalSession::start() {
     if (state_ == State::starting || state_ == State::started)
         return;
     ++attempt_;
-    setState(State::starting);
+    state_ = State::starting;
     askVersion();
 }
 
@@ -199,7 +199,7 @@ void PortalSession::started(const QVariantMap& results) {
     }
     ++startedSessions_;
     queue_.setSession(session_);
-    setState(State::started);
+    state_ = State::started;
 }
 
 void PortalSession::onClosed(const QDBusMessage& message) {
@@ -220,13 +220,7 @@ void PortalSession::fail(State state, const QString& why) {
     queue_.setSession({});
     pressed_.clear();
     scrolling_ = false;
-    setState(state);
-}
-
-void PortalSession::setState(State state) {
     state_ = state;
-    if (onChange_)
-        onChange_();
 }
 
 void PortalSession::closeSession(bool wait) {

@@ -5,7 +5,6 @@
 #include <QObject>
 #include <QString>
 #include <QVariantMap>
-#include <functional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -70,8 +69,6 @@ public:
     /// Counts the sessions that have held the pointer: the desktop may have moved the pointer
     /// anywhere between two.
     int startedSessions() const { return startedSessions_; }
-    /// Called after every change of state.
-    void setOnChange(std::function<void()> onChange) { onChange_ = std::move(onChange); }
 
     void moveBy(double dx, double dy);
     /// Presses only what is up and releases only what is down, so that the desktop never sees
@@ -95,8 +92,6 @@ private:
     void startSession(const QVariantMap&);
     void started(const QVariantMap& results);
     void fail(State state, const QString& why);
-    void setState(State state);
-    void notify(const QString& method, const QVariantMap& options, QVariant first, QVariant second);
     void closeSession(bool wait);
 
     QDBusConnection bus_;
@@ -104,7 +99,6 @@ private:
     SystemLog& log_;
     QDBusServiceWatcher* watcher_ = nullptr;
     State state_ = State::idle;
-    std::function<void()> onChange_;
     unsigned version_ = 0;
     /// Tells a stale answer from one to the current attempt.
     int attempt_ = 0;
