@@ -33,7 +33,16 @@ std::string fileNameTimeStamp(double secondsSinceReferenceDate) {
 
 TrustStore::TrustStore(Defaults& defaults, SystemLog& log, const MainLoop& clock)
     : defaults_(defaults), log_(log), clock_(clock) {
-    std::optional<Bytes> stored = defaults_.data(defaultsName);
+    StoredValue value = defaults_.read(defaultsName);
+    if (!value.unreadable.empty()) {
+        // Whatever is there may be the only record of every pairing: it is left alone for the
+        // whole run, and pairings made now live in memory.
+        readProblem_ = "Could not read the list of paired watches at " +
+                       defaults_.location(defaultsName) + ": " + value.unreadable +
+                       ". Watches you pair now are remembered until Tovali quits.";
+        return;
+    }
+    std::optional<Bytes>& stored = value.bytes;
     if (!stored) {
         return;
     }
@@ -72,7 +81,20 @@ void TrustStore::removeAll(ByteView key) {
     std::erase_if(watches_, [key](const TrustedWatch& watch) { return sameKey(watch, key); });
 }
 
+std::optional<std::string> TrustStore::problem() const {
+    return readProblem_ ? readProblem_ : saveProblem_;
+}
+
+void TrustStore::retryFailedSave() {
+    if (saveProblem_) {
+        save();
+    }
+}
+
 void TrustStore::save() {
+    if (readProblem_) {
+        return;
+    }
     const std::optional<std::string> encoded = encodeTrustedWatches(watches_);
     if (!encoded) {
         return;
@@ -82,7 +104,13 @@ void TrustStore::save() {
     if (unreadable_ && !keepUnreadableCopy()) {
         return;
     }
-    defaults_.setData(defaultsName, asBytes(*encoded));
+    if (const auto failed = defaults_.write(defaultsName, asBytes(*encoded))) {
+        saveProblem_ = "Could not save the list of paired watches to " +
+                       defaults_.location(defaultsName) + ": " + *failed +
+                       ". Tovali tries again at the next change and when it quits.";
+    } else {
+        saveProblem_.reset();
+    }
 }
 
 bool TrustStore::keepUnreadableCopy() {

@@ -19,6 +19,7 @@ public:
     static constexpr std::string_view defaultsName = "trustedWatches";
 
     /// Loads the stored list; never fails. A list that cannot be read starts the store empty.
+    /// A list that is there but cannot be read at all is left as it is for the whole run.
     TrustStore(Defaults& defaults, SystemLog& log, const MainLoop& clock);
 
     const std::vector<TrustedWatch>& watches() const { return watches_; }
@@ -27,6 +28,12 @@ public:
     void add(ByteView key, std::string name);
     /// Forgets every record with the key, and saves even when there was none.
     void remove(ByteView key);
+
+    /// Why the stored list could not be read or written, for the user; none when all is well.
+    /// A list that could not be read is never written in this run.
+    std::optional<std::string> problem() const;
+    /// Saves again when the last save failed.
+    void retryFailedSave();
 
 private:
     void removeAll(ByteView key);
@@ -39,6 +46,8 @@ private:
     std::vector<TrustedWatch> watches_;
     // The stored bytes that could not be read, until a copy of them is kept beside the list.
     std::optional<Bytes> unreadable_;
+    std::optional<std::string> readProblem_;
+    std::optional<std::string> saveProblem_;
 };
 
 } // namespace tovali

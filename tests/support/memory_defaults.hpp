@@ -13,17 +13,20 @@ namespace tovali::test {
 /// Defaults in a map, recording every write; a test can make writes under some names fail.
 class MemoryDefaults : public Defaults {
 public:
-    std::optional<Bytes> data(std::string_view name) override {
+    StoredValue read(std::string_view name) override {
+        if (const auto why = unreadable.find(name); why != unreadable.end()) {
+            return {std::nullopt, why->second};
+        }
         const auto found = values.find(std::string(name));
-        return found == values.end() ? std::nullopt : std::optional<Bytes>(found->second);
+        return {found == values.end() ? std::nullopt : std::optional<Bytes>(found->second), {}};
     }
-    bool setData(std::string_view name, ByteView bytes) override {
+    std::optional<std::string> write(std::string_view name, ByteView bytes) override {
         writes.emplace_back(name);
         if (writeFails && writeFails(name)) {
-            return false;
+            return "No space left on device";
         }
         values[std::string(name)] = Bytes(bytes.begin(), bytes.end());
-        return true;
+        return std::nullopt;
     }
     std::string location(std::string_view name) const override {
         return "/config/tovali/" + std::string(name);
@@ -31,6 +34,8 @@ public:
 
     std::map<std::string, Bytes, std::less<>> values;
     std::vector<std::string> writes;
+    /// Names whose value is there but cannot be read, with the reason.
+    std::map<std::string, std::string, std::less<>> unreadable;
     /// When set, writes of the names it accepts fail.
     std::function<bool(std::string_view name)> writeFails;
 };

@@ -18,8 +18,8 @@ public:
     /// Settings in $XDG_CONFIG_HOME/tovali, or none when there is no home folder.
     static std::optional<FileDefaults> fromEnvironment();
 
-    std::optional<Bytes> data(std::string_view name) override;
-    bool setData(std::string_view name, ByteView bytes) override;
+    StoredValue read(std::string_view name) override;
+    std::optional<std::string> write(std::string_view name, ByteView bytes) override;
     std::string location(std::string_view name) const override;
 
     const std::string& folder() const { return folder_; }
