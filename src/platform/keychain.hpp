@@ -1,9 +1,11 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
 #include "common/bytes.hpp"
+#include "common/published.hpp"
 
 namespace tovali {
 
@@ -52,6 +54,12 @@ public:
     /// Adds an item readable only by this user on this computer. An existing item with the same
     /// service and account answers duplicateItem and stays as it is.
     virtual KeychainResult add(const KeychainQuery& query, ByteView data) = 0;
+    /// Calls back on the main loop when the store may have changed, such as on being unlocked,
+    /// until the subscription is dropped. A store that cannot tell never calls.
+    virtual Subscription whenChanged(std::function<void()> changed) {
+        static_cast<void>(changed);
+        return {};
+    }
 };
 
 } // namespace tovali

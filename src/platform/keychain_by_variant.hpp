@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include "platform/keychain.hpp"
 
 namespace tovali {
@@ -16,6 +18,14 @@ public:
     }
     KeychainResult add(const KeychainQuery& query, ByteView data) override {
         return storeFor(query).add(query, data);
+    }
+    Subscription whenChanged(std::function<void()> changed) override {
+        auto first = std::make_shared<Subscription>(dataProtection_.whenChanged(changed));
+        auto second = std::make_shared<Subscription>(legacy_.whenChanged(std::move(changed)));
+        return Subscription([first, second] {
+            first->reset();
+            second->reset();
+        });
     }
 
 private:

@@ -27,22 +27,59 @@ const Bytes replyReadySignal{replyReady};
 } // namespace
 
 BluetoothServer::BluetoothServer(Platform platform)
-    : loop_(platform.loop), accessibility_(platform.accessibility), hostName_(platform.hostName),
+    : loop_(platform.loop), keychain_(platform.keychain), log_(platform.log),
+      accessibility_(platform.accessibility), hostName_(platform.hostName),
       status_(Status::starting()), pairedWatches_({}), pairingRequest_(std::nullopt),
       accessibilityAllowed_(platform.accessibility.isProcessTrusted()),
-      input_(platform.events, platform.displays, platform.loop),
+      storageProblem_(std::nullopt), input_(platform.events, platform.displays, platform.loop),
       // The key is read, and perhaps made and stored, before the trust store and the radio.
-      computerKey_(loadOrCreateComputerKey(platform.keychain, platform.log, computerKeyAccount)),
+      computerKey_(
+          loadComputerKeyUnlessLocked(platform.keychain, platform.log, computerKeyAccount)),
       trust_(platform.defaults, platform.log, platform.loop) {
+    if (!computerKey_) {
+        log_.write(lockedKeychainLogLine());
+        waitForUnlockedKey();
+    }
     pairedWatches_.set(trust_.watches());
+    publishStorageProblem();
     manager_ = platform.makePeripheralManager(*this);
     accessibilityTimer_ =
         loop_.runEvery(accessibilityPollInterval, [this] { refreshAccessibility(); });
 }
 
-// Quitting must not leave a button pressed on the desktop.
+// Quitting must not leave a button pressed on the desktop, nor a change of the list unsaved.
 BluetoothServer::~BluetoothServer() {
     input_.releaseAll();
+    trust_.retryFailedSave();
+}
+
+void BluetoothServer::publishStorageProblem() {
+    if (trust_.problem() != storageProblem_.value()) {
+        storageProblem_.set(trust_.problem());
+    }
+}
+
+// The computer's key
+
+void BluetoothServer::waitForUnlockedKey() {
+    lockedKeyRetry_ = loop_.runEvery(lockedKeyRetryInterval, [this] { retryLockedKey(); });
+    keychainWatch_ = keychain_.whenChanged([this] { retryLockedKey(); });
+}
+
+void BluetoothServer::retryLockedKey() {
+    if (computerKey_) {
+        return;
+    }
+    computerKey_ = loadComputerKeyUnlessLocked(keychain_, log_, computerKeyAccount);
+    if (!computerKey_) {
+        return;
+    }
+    lockedKeyRetry_.reset();
+    keychainWatch_.reset();
+    if (managerState() == PeripheralState::poweredOn) {
+        setUpService();
+    }
+    refreshStatus();
 }
 
 // Status
@@ -66,6 +103,10 @@ void BluetoothServer::refreshStatus() {
         break;
     default:
         status_.set(Status::starting());
+        return;
+    }
+    if (!computerKey_) {
+        status_.set(Status::keyringLocked());
         return;
     }
     if (const auto& request = pairingRequest_.value()) {
@@ -96,7 +137,10 @@ void BluetoothServer::refreshAccessibility() {
 
 void BluetoothServer::peripheralManagerDidUpdateState(PeripheralManager&) {
     if (managerState() == PeripheralState::poweredOn) {
-        setUpService();
+        // Without the key no watch could be answered: the service waits for it.
+        if (computerKey_) {
+            setUpService();
+        }
     } else {
         sessions_.clear();
         idleChecks_.clear();
@@ -150,6 +194,9 @@ void BluetoothServer::peripheralManagerDidStartAdvertising(
 
 void BluetoothServer::peripheralManagerDidReceiveWriteRequests(
     PeripheralManager&, std::span<const AttRequest> requests) {
+    if (!computerKey_) {
+        return;
+    }
     receiveWriteRequests(*this, requests);
 }
 
@@ -215,7 +262,7 @@ void BluetoothServer::openSession(const Uuid& central, bool signal) {
     }
     Session& session = found->second;
     const Nonce salt = makeNonce();
-    const auto key = deriveSessionKey(computerKey_, session.watchKey, salt);
+    const auto key = deriveSessionKey(*computerKey_, session.watchKey, salt);
     if (!key) {
         sendReply(RejectedReply{}, central, signal);
         return;
@@ -224,7 +271,7 @@ void BluetoothServer::openSession(const Uuid& central, bool signal) {
     session.computerNonce.reset();
     session.watchNonce.reset();
     manager_->setDesiredConnectionLatency(ConnectionLatency::low, central);
-    sendReply(SessionOpenReply{computerKey_.publicKey(), salt}, central, signal);
+    sendReply(SessionOpenReply{computerKey_->publicKey(), salt}, central, signal);
 }
 
 void BluetoothServer::answerPairing(const PairingRequest& answered, bool allow) {
@@ -249,6 +296,7 @@ void BluetoothServer::answerPairing(const PairingRequest& answered, bool allow) 
         backoff_.approved();
         trust_.add(session.watchKey, session.name);
         pairedWatches_.set(trust_.watches());
+        publishStorageProblem();
         openSession(request->id, true);
     } else {
         backoff_.endedUnapproved(loop_.continuousTime());
@@ -263,6 +311,7 @@ void BluetoothServer::forget(const TrustedWatch& watch) {
     const Bytes key = watch.key;
     trust_.remove(key);
     pairedWatches_.set(trust_.watches());
+    publishStorageProblem();
     for (auto& [central, session] : sessions_) {
         if (std::ranges::equal(session.watchKey, key)) {
             session.opener.reset();

@@ -68,6 +68,8 @@ public:
     /// How long a central may stay connected with neither a session nor a pending pairing.
     static constexpr double idleCentralSeconds = 30.0;
     static constexpr double accessibilityPollInterval = 2.0;
+    /// How often a key in a locked keyring is asked for again, besides the keyring's signals.
+    static constexpr double lockedKeyRetryInterval = 10.0;
 
     explicit BluetoothServer(Platform platform);
     BluetoothServer(const BluetoothServer&) = delete;
@@ -80,6 +82,8 @@ public:
         return pairingRequest_;
     }
     const Published<bool>& accessibilityAllowed() const { return accessibilityAllowed_; }
+    /// What the user should know about the stored list of paired watches, or none.
+    const Published<std::optional<std::string>>& storageProblem() const { return storageProblem_; }
 
     /// The user's answer to `request`, which must still be the pending one; an approval also
     /// needs the request to have been pending for `pairingArmingSeconds`. The time-out answers
@@ -136,11 +140,15 @@ private:
     bool pairingMustWait() const override;
     void cancelPairingTimeout();
     bool isTrusted(ByteView watchKey) const override;
-    const crypto::PrivateKey& computerKey() const override { return computerKey_; }
+    // Requests reach the server only through the service, which waits for the key.
+    const crypto::PrivateKey& computerKey() const override { return *computerKey_; }
     void handleInput(const InputEvent& event) override;
     void releaseHeldButtons() override { input_.releaseAll(); }
     void respondToRequest(const AttRequest& request, AttResult result) override;
 
+    void waitForUnlockedKey();
+    void retryLockedKey();
+    void publishStorageProblem();
     void setUpService();
     void advertise();
     void notifyReplyReady(const Uuid& central);
@@ -148,6 +156,8 @@ private:
     void dismissIfIdle(Uuid central);
 
     MainLoop& loop_;
+    Keychain& keychain_;
+    SystemLog& log_;
     Accessibility& accessibility_;
     HostName& hostName_;
 
@@ -155,8 +165,10 @@ private:
     Published<std::vector<TrustedWatch>> pairedWatches_;
     Published<std::optional<PairingRequest>> pairingRequest_;
     Published<bool> accessibilityAllowed_;
+    Published<std::optional<std::string>> storageProblem_;
     InputEngine input_;
-    crypto::PrivateKey computerKey_;
+    // None while the keyring that holds it is locked.
+    std::optional<crypto::PrivateKey> computerKey_;
     TrustStore trust_;
     std::unique_ptr<PeripheralManager> manager_;
     std::optional<Characteristics> characteristics_;
@@ -169,6 +181,8 @@ private:
     PairingBackoff backoff_;
     std::unordered_map<Uuid, TimerHandle> idleChecks_;
     TimerHandle accessibilityTimer_;
+    TimerHandle lockedKeyRetry_;
+    Subscription keychainWatch_;
     std::optional<std::string> serviceError_;
 };
 

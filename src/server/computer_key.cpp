@@ -31,14 +31,25 @@ std::array<KeychainQuery, 2> computerKeyQueries(const std::string& account) {
             KeychainQuery{computerKeyService, account, KeychainVariant::legacy}};
 }
 
-std::optional<Bytes> readComputerKey(Keychain& keychain, const std::string& account) {
+namespace {
+
+std::optional<Bytes> readStored(Keychain& keychain, const std::string& account, bool& locked) {
+    locked = false;
     for (const KeychainQuery& query : computerKeyQueries(account)) {
         KeychainReadResult result = keychain.copyMatching(query);
         if (result.status == KeychainResult::success && result.data) {
             return std::move(result.data);
         }
+        locked = locked || result.status == KeychainResult::locked;
     }
     return std::nullopt;
+}
+
+} // namespace
+
+std::optional<Bytes> readComputerKey(Keychain& keychain, const std::string& account) {
+    bool locked = false;
+    return readStored(keychain, account, locked);
 }
 
 void saveComputerKey(Keychain& keychain, SystemLog& log, ByteView data,
@@ -57,18 +68,38 @@ void saveComputerKey(Keychain& keychain, SystemLog& log, ByteView data,
     }
 }
 
-crypto::PrivateKey loadOrCreateComputerKey(Keychain& keychain, SystemLog& log,
-                                           const std::string& account) {
-    if (std::optional<Bytes> stored = readComputerKey(keychain, account)) {
+std::optional<crypto::PrivateKey> loadComputerKeyUnlessLocked(Keychain& keychain, SystemLog& log,
+                                                              const std::string& account) {
+    bool locked = false;
+    if (std::optional<Bytes> stored = readStored(keychain, account, locked)) {
         std::optional<crypto::PrivateKey> key = crypto::PrivateKey::fromRaw(*stored);
         crypto::cleanse(*stored);
         if (key) {
-            return *key;
+            return key;
         }
+    } else if (locked) {
+        // The key every paired watch knows may be behind the lock: a new one would fail them all.
+        return std::nullopt;
     }
     crypto::PrivateKey key = crypto::PrivateKey::generate();
     saveComputerKey(keychain, log, key.raw(), account);
     return key;
+}
+
+crypto::PrivateKey loadOrCreateComputerKey(Keychain& keychain, SystemLog& log,
+                                           const std::string& account) {
+    if (std::optional<crypto::PrivateKey> key =
+            loadComputerKeyUnlessLocked(keychain, log, account)) {
+        return *key;
+    }
+    crypto::PrivateKey key = crypto::PrivateKey::generate();
+    saveComputerKey(keychain, log, key.raw(), account);
+    return key;
+}
+
+std::string lockedKeychainLogLine() {
+    return "Orvanel: could not save the pairing key (" +
+           std::to_string(loggedStatus(KeychainResult::locked)) + ")";
 }
 
 } // namespace tovali

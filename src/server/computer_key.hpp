@@ -24,6 +24,14 @@ std::optional<Bytes> readComputerKey(Keychain& keychain, const std::string& acco
 /// Adds the item, falling back from a store this process may not use; a failure is logged once.
 void saveComputerKey(Keychain& keychain, SystemLog& log, ByteView data, const std::string& account);
 
+/// The stored key, or a new one that is stored for next time; none while a store answers that
+/// it is locked and none yields the key, since the key may be behind that lock.
+std::optional<crypto::PrivateKey> loadComputerKeyUnlessLocked(Keychain& keychain, SystemLog& log,
+                                                              const std::string& account);
+
+/// The line logged once when the key waits for a locked store.
+std::string lockedKeychainLogLine();
+
 /// The computer's long-term key: the stored one, or a new one that is stored for next time.
 /// Never fails; a key that could not be stored serves this process only.
 crypto::PrivateKey loadOrCreateComputerKey(Keychain& keychain, SystemLog& log,

@@ -17,6 +17,8 @@ std::string statusText(const Status& status) {
         return "This Mac cannot advertise over Bluetooth LE.";
     case Status::Case::waiting:
         return "Ready. Open Tovali on your watch.";
+    case Status::Case::keyringLocked:
+        return "Your keyring is locked. Unlock it so that your watches can connect.";
     case Status::Case::failed:
         return status.text();
     case Status::Case::pairing:
@@ -39,6 +41,7 @@ StatusColor statusColor(const Status& status) {
     case Status::Case::bluetoothOff:
     case Status::Case::notAllowed:
     case Status::Case::unsupported:
+    case Status::Case::keyringLocked:
         return StatusColor::orange;
     }
     return StatusColor::orange;

@@ -17,6 +17,8 @@ public:
         notAllowed,
         unsupported,
         waiting,
+        /// The computer's key is in a keyring that must be unlocked first.
+        keyringLocked,
     };
 
     /// The full message of a failure to add the service or to advertise.
@@ -30,6 +32,7 @@ public:
     static Status notAllowed() { return {Case::notAllowed, {}}; }
     static Status unsupported() { return {Case::unsupported, {}}; }
     static Status waiting() { return {Case::waiting, {}}; }
+    static Status keyringLocked() { return {Case::keyringLocked, {}}; }
 
     Case kind() const { return case_; }
     /// The message or the watch's name; empty for the cases without one.

@@ -239,6 +239,12 @@ MenuView::MenuView(BluetoothServer& server, Accessibility& accessibility, LoginI
     watchList_ = new QVBoxLayout;
     watchList_->setSpacing(stackSpacing);
     stack->addLayout(watchList_);
+    // What keeps the list from being read or saved: otherwise "Forget" would look done.
+    storageProblem_ = label(QString(), QStringLiteral("storageProblem"), this);
+    storageProblem_->setFont(style::captionFont());
+    style::setTextColor(*storageProblem_, style::systemRed());
+    storageProblem_->hide();
+    stack->addWidget(storageProblem_);
     stack->addWidget(new Divider(this));
 
     // 9. and 10. Open at login, and what went wrong when it could not be changed.
@@ -264,6 +270,10 @@ MenuView::MenuView(BluetoothServer& server, Accessibility& accessibility, LoginI
     accessibilitySubscription_ = observe(
         server_.accessibilityAllowed(),
         std::function<void(const bool&)>([this](const bool& a) { showAccessibilityAllowed(a); }));
+    storageSubscription_ = observe(
+        server_.storageProblem(),
+        std::function<void(const std::optional<std::string>&)>(
+            [this](const std::optional<std::string>& problem) { showStorageProblem(problem); }));
     watchesSubscription_ =
         observe(server_.pairedWatches(),
                 std::function<void(const std::vector<TrustedWatch>&)>(
@@ -317,6 +327,16 @@ void MenuView::showAccessibilityAllowed(bool allowed) {
             .arg(QString::fromStdString(accessibility_.settingsListName())),
         accessibilityMessage_->font(), boxTextWidth));
     accessibilityBox_->show();
+}
+
+void MenuView::showStorageProblem(const std::optional<std::string>& problem) {
+    if (!problem) {
+        storageProblem_->hide();
+        return;
+    }
+    storageProblem_->setText(style::breakingLongWords(QString::fromStdString(*problem),
+                                                      storageProblem_->font(), contentWidth));
+    storageProblem_->show();
 }
 
 void MenuView::showWatches(const std::vector<TrustedWatch>& watches) {

@@ -3,6 +3,7 @@
 #include <QWidget>
 #include <functional>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "common/published.hpp"
@@ -43,6 +44,7 @@ private:
     void showPairingRequest(const std::optional<PairingRequest>& request);
     void showAccessibilityAllowed(bool allowed);
     void showWatches(const std::vector<TrustedWatch>& watches);
+    void showStorageProblem(const std::optional<std::string>& problem);
     QWidget* makeWatchRow(const TrustedWatch& watch, bool nameShared);
 
     BluetoothServer& server_;
@@ -62,9 +64,11 @@ private:
     QWidget* accessibilityBox_ = nullptr;
     QLabel* accessibilityMessage_ = nullptr;
     QVBoxLayout* watchList_ = nullptr;
+    QLabel* storageProblem_ = nullptr;
 
     Subscription statusSubscription_;
     Subscription watchesSubscription_;
+    Subscription storageSubscription_;
     Subscription requestSubscription_;
     Subscription accessibilitySubscription_;
 };

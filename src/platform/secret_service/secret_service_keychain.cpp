@@ -1,5 +1,6 @@
 #include "platform/secret_service/secret_service_keychain.hpp"
 
+#include <functional>
 #include <libsecret/secret.h>
 #include <memory>
 #include <string>
@@ -148,7 +149,49 @@ Lookup lookUp(const KeychainQuery& query) {
     return found;
 }
 
+// Called on the default main context, which the application's loop runs.
+void onSecretsSignal(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                     GVariant*, gpointer data) {
+    // A copy: the call may end the subscription that owns the original.
+    const std::function<void()> changed = *static_cast<std::function<void()>*>(data);
+    changed();
+}
+
 } // namespace
+
+Subscription SecretServiceKeychain::whenChanged(std::function<void()> changed) {
+    // A connection of its own, since the calls above open and drop theirs.
+    g_autofree gchar* address =
+        g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    if (address == nullptr)
+        return {};
+    GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
+        address,
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    if (bus == nullptr)
+        return {};
+    auto* callback = new std::function<void()>(std::move(changed));
+    const GDestroyNotify free = [](gpointer data) {
+        delete static_cast<std::function<void()>*>(data);
+    };
+    // gnome-keyring says CollectionChanged when a collection is locked or unlocked; other
+    // services only change the collection's Locked property.
+    const guint collectionChanged = g_dbus_connection_signal_subscribe(
+        bus, nullptr, "org.freedesktop.Secret.Service", "CollectionChanged", nullptr, nullptr,
+        G_DBUS_SIGNAL_FLAGS_NONE, onSecretsSignal, callback, nullptr);
+    const guint propertiesChanged = g_dbus_connection_signal_subscribe(
+        bus, nullptr, "org.freedesktop.DBus.Properties", "PropertiesChanged", nullptr,
+        "org.freedesktop.Secret.Collection", G_DBUS_SIGNAL_FLAGS_NONE, onSecretsSignal, callback,
+        free);
+    return Subscription([bus, collectionChanged, propertiesChanged] {
+        g_dbus_connection_signal_unsubscribe(bus, collectionChanged);
+        g_dbus_connection_signal_unsubscribe(bus, propertiesChanged);
+        g_dbus_connection_close_sync(bus, nullptr, nullptr);
+        g_object_unref(bus);
+    });
+}
 
 KeychainReadResult SecretServiceKeychain::copyMatching(const KeychainQuery& query) {
     CallContext context;

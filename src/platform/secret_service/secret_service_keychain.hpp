@@ -16,6 +16,8 @@ class SecretServiceKeychain : public Keychain {
 public:
     KeychainReadResult copyMatching(const KeychainQuery& query) override;
     KeychainResult add(const KeychainQuery& query, ByteView data) override;
+    /// Follows the service's signals about its collections on the session bus.
+    Subscription whenChanged(std::function<void()> changed) override;
 };
 
 } // namespace tovali
