@@ -18,6 +18,7 @@
 #include "platform/x11/x11_displays.hpp"
 #include "platform/x11/x11_event_poster.hpp"
 #include "platform/xdg/xdg_login_item.hpp"
+#include "ui/single_instance.hpp"
 #include "ui/termination_signals.hpp"
 #include "ui/tovali_app.hpp"
 
@@ -30,6 +31,11 @@ int main(int argc, char* argv[]) {
     // The tray icon keeps the application alive; closing the menu window only hides it.
     QApplication::setQuitOnLastWindowClosed(false);
     quitOnTerminationSignals();
+    // Before anything reaches Bluetooth or the list of paired watches.
+    SingleInstance instance;
+    if (const std::optional<int> exitStatus = instance.claim()) {
+        return *exitStatus;
+    }
     // The English texts are the keys; a translation installed beside the program replaces them.
     QTranslator translator;
     if (translator.load(QLocale(), "tovali", "_",
@@ -81,6 +87,7 @@ int main(int argc, char* argv[]) {
             },
         .loginItem = loginItem,
     });
+    instance.onActivate([&app] { app.showWindow(); });
     app.launch();
     return application.exec();
 }

@@ -37,4 +37,8 @@ void TovaliApp::launch() {
     appDelegate_.applicationDidFinishLaunching();
 }
 
+void TovaliApp::showWindow() {
+    menuWindow_->present();
+}
+
 } // namespace tovali

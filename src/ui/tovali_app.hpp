@@ -29,6 +29,9 @@ public:
     /// finishes launching.
     void launch();
 
+    /// Brings the menu window to the front, as when another start of Tovali asks for it.
+    void showWindow();
+
     AppDelegate& appDelegate() { return appDelegate_; }
     /// Null when the desktop has no tray.
     TrayIcon* icon() { return icon_.get(); }

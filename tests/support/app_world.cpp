@@ -66,9 +66,20 @@ std::string AppWorld::launch(const std::string& executable) {
     for (const char* folder : {"/config", "/data", "/runtime"})
         ::mkdir((home + folder).c_str(), 0700);
     logFd_ = ::open((home + "/app.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    return app_.start({executable}, environment(true), logFd_, false, false);
+}
+
+std::string AppWorld::launchAnother(ChildProcess& process, const std::string& executable,
+                                    bool sessionBus) {
+    return process.start({executable}, environment(sessionBus), logFd_, false, false);
+}
+
+std::vector<std::string> AppWorld::environment(bool sessionBus) const {
+    const std::string& home = home_.path();
     std::vector<std::string> environment = {
         "DISPLAY=" + xvfb_.displayName(),
-        "DBUS_SESSION_BUS_ADDRESS=" + sessionBus_.address(),
+        "DBUS_SESSION_BUS_ADDRESS=" +
+            (sessionBus ? sessionBus_.address() : "unix:path=/nonexistent/tovali-no-bus"),
         "HOME=" + home,
         "XDG_CONFIG_HOME=" + home + "/config",
         "XDG_DATA_HOME=" + home + "/data",
@@ -79,7 +90,7 @@ std::string AppWorld::launch(const std::string& executable) {
     };
     if (systemBus_)
         environment.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + systemBus_->address());
-    return app_.start({executable}, environment, logFd_, false, false);
+    return environment;
 }
 
 std::string AppWorld::terminate(int timeoutMs) {

@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "bluez_stand_in.hpp"
 #include "child_process.hpp"
@@ -35,6 +36,10 @@ public:
 
     /// Starts the application; empty, or why it could not start.
     std::string launch(const std::string& executable);
+    /// Starts another copy in the same world, as a second start by the user would; with the
+    /// session bus unreachable when `sessionBus` is false. After launch().
+    std::string launchAnother(ChildProcess& process, const std::string& executable,
+                              bool sessionBus = true);
     /// SIGTERM, as the session manager sends at logout; answers how it ended.
     std::string terminate(int timeoutMs = 5000);
     ChildProcess& app() { return app_; }
@@ -71,6 +76,8 @@ public:
     Pointer pointer();
 
 private:
+    std::vector<std::string> environment(bool sessionBus) const;
+
     XvfbServer xvfb_;
     std::unique_ptr<SessionBus> systemBus_;
     SessionBus sessionBus_;
