@@ -158,4 +158,34 @@ std::optional<std::string> KeyringDaemon::lockDefaultCollection() {
     return std::nullopt;
 }
 
+std::optional<std::string> KeyringDaemon::unlockDefaultCollection() {
+    if (!running())
+        return "the keyring daemon is not running: " + error_;
+    std::string why;
+    Connection connection = connect(busAddress_, why);
+    if (connection == nullptr)
+        return why;
+    Variant opened =
+        call(connection.get(), secretsName, servicePath, serviceInterface, "OpenSession",
+             g_variant_new("(sv)", "plain", g_variant_new_string("")), why);
+    if (opened == nullptr)
+        return why;
+    g_autoptr(GVariant) output = nullptr;
+    const char* session = nullptr;
+    g_variant_get(opened.get(), "(v&o)", &output, &session);
+    // gnome-keyring's own way to unlock without its prompt, with the password the daemon was
+    // started with: the one line it read, newline included.
+    static const char newline = '\n';
+    GVariant* password = g_variant_new(
+        "(o@ay@ays)", session, g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, nullptr, 0, 1),
+        g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, &newline, 1, 1), "text/plain");
+    Variant reply = call(connection.get(), secretsName, servicePath,
+                         "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface",
+                         "UnlockWithMasterPassword",
+                         g_variant_new("(o@(oayays))", defaultCollection_.c_str(), password), why);
+    if (reply == nullptr)
+        return why;
+    return std::nullopt;
+}
+
 } // namespace tovali::test

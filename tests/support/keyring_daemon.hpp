@@ -20,9 +20,10 @@ public:
     bool running() const { return !defaultCollection_.empty(); }
     const std::string& error() const { return error_; }
 
-    /// Locks the default collection; it cannot be unlocked again without a prompt. Answers why
-    /// that failed, or none.
+    /// Locks the default collection. Answers why that failed, or none.
     std::optional<std::string> lockDefaultCollection();
+    /// Unlocks it with its empty password, as the user would at the prompt, without one.
+    std::optional<std::string> unlockDefaultCollection();
 
 private:
     std::string fail(const std::string& why);
