@@ -3,6 +3,7 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 #include "platform/x11/x11_connection.hpp"
@@ -64,8 +65,17 @@ bool isMotion(MouseEventType type) {
 
 } // namespace
 
-X11EventPoster::X11EventPoster(X11Connection& connection, double doubleClickInterval)
-    : connection_(connection), doubleClickInterval_(doubleClickInterval) {}
+X11EventPoster::X11EventPoster(X11Connection& connection, double doubleClickInterval,
+                               std::function<double()> now)
+    : connection_(connection), doubleClickInterval_(doubleClickInterval), now_(std::move(now)) {
+    if (!now_) {
+        now_ = [] {
+            return std::chrono::duration<double>(
+                       std::chrono::steady_clock::now().time_since_epoch())
+                .count();
+        };
+    }
+}
 
 std::optional<Point> X11EventPoster::pointerLocation() {
     Display* display = connection_.display();
@@ -104,6 +114,12 @@ void X11EventPoster::postMouseEvent(const MouseEvent& event) {
 void X11EventPoster::postScrollEvent(const ScrollEvent& event) {
     if (!connection_.hasXTest())
         return;
+    const double now = now_();
+    if (lastScroll_ && now - *lastScroll_ > remainderLifetime) {
+        verticalRemainder_ = 0;
+        horizontalRemainder_ = 0;
+    }
+    lastScroll_ = now;
     bool posted = postWheelClicks(verticalRemainder_, event.vertical, wheelUp, wheelDown);
     posted |= postWheelClicks(horizontalRemainder_, event.horizontal, wheelLeft, wheelRight);
     if (posted)
@@ -112,6 +128,9 @@ void X11EventPoster::postScrollEvent(const ScrollEvent& event) {
 
 bool X11EventPoster::postWheelClicks(std::int32_t& remainder, std::int32_t pixels,
                                      unsigned positiveButton, unsigned negativeButton) {
+    // What was left of the other direction would swallow the start of the new one.
+    if ((remainder > 0 && pixels < 0) || (remainder < 0 && pixels > 0))
+        remainder = 0;
     std::int64_t total = std::int64_t{remainder} + pixels;
     std::int64_t clicks = total / pixelsPerWheelClick;
     remainder = static_cast<std::int32_t>(total - clicks * pixelsPerWheelClick);

@@ -40,7 +40,7 @@ protected:
         connection = X11Connection::open(server->displayName());
         ASSERT_NE(connection, nullptr) << "cannot connect to " << server->displayName();
         ASSERT_TRUE(connection->hasXTest());
-        poster.emplace(*connection, 0.4);
+        poster.emplace(*connection, 0.4, [this] { return now; });
         probe = test::openClient(server->displayName());
         ASSERT_NE(probe, nullptr);
     }
@@ -66,6 +66,7 @@ protected:
     std::unique_ptr<X11Connection> connection;
     std::optional<X11EventPoster> poster;
     test::XClient probe;
+    double now = 0.0;
 };
 
 TEST_F(X11EventPosterTest, postMouseEvent_anyLocation_landsOnTheFlooredPixelWithinTheScreen) {
@@ -130,20 +131,26 @@ TEST_F(X11EventPosterTest, postScrollEvent_pixels_becomeWheelClicksCarryingRemai
     ButtonObserver observer(server->displayName(), screenWidth, screenHeight);
     ASSERT_TRUE(observer.ready());
     const struct {
+        double pause;
         std::int32_t vertical, horizontal;
         std::vector<int> clicks;
     } steps[] = {
-        {30, -30, {}},
-        {30, 0, {4, -4}},
-        {0, -30, {7, -7}},
-        {0, 96, {6, -6}}, // 12 px right were left over: one click left
-        // 12 px up are left over: going back down needs a whole click more.
-        {-48, 0, {}},
-        {-12, 0, {5, -5}},
+        {0, 30, -30, {}},
+        {0, 30, 0, {4, -4}},
+        {0, 0, -30, {7, -7}},
+        // A reversal drops what was left of the other direction: 12 px left, then 12 px up.
+        {0, 0, 96, {6, -6, 6, -6}},
+        {0, -48, 0, {5, -5}},
+        {0, -12, 0, {}},
+        // A pause ends the gesture, and its 12 px down with it.
+        {0.301, -36, 0, {}},
+        {0.3, -12, 0, {5, -5}},
     };
-    for (const auto& step : steps)
+    for (const auto& step : steps) {
+        now += step.pause;
         EXPECT_EQ(scroll(observer, step.vertical, step.horizontal), step.clicks)
             << step.vertical << "," << step.horizontal;
+    }
 
     auto events = scroll(observer, std::numeric_limits<std::int32_t>::max(),
                          std::numeric_limits<std::int32_t>::min());
