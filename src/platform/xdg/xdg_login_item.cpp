@@ -1,6 +1,7 @@
 #include "platform/xdg/xdg_login_item.hpp"
 
 #include <cerrno>
+#include <cstdlib>
 #include <exception>
 #include <fcntl.h>
 #include <string_view>
@@ -137,7 +138,7 @@ std::string execArgument(std::string_view argument) {
     return escaped;
 }
 
-std::string entryText(const std::string& executable) {
+std::string entryText(const std::string& executable, bool hidden) {
     return "[Desktop Entry]\n"
            "Type=Application\n"
            "Name=Tovali\n"
@@ -147,7 +148,8 @@ std::string entryText(const std::string& executable) {
            "\n"
            "Icon=tovali\n"
            "Terminal=false\n"
-           "X-GNOME-Autostart-enabled=true\n";
+           "X-GNOME-Autostart-enabled=" +
+           (hidden ? "false\nHidden=true\n" : std::string("true\n"));
 }
 
 files::UniqueFd openFolder(const std::string& path) {
@@ -167,7 +169,8 @@ std::optional<std::string> makeFolder(const std::string& path) {
     return std::nullopt;
 }
 
-std::optional<std::string> writeEntry(const std::string& folder, const std::string& executable) {
+std::optional<std::string> writeEntry(const std::string& folder, const std::string& executable,
+                                      bool hidden) {
     const std::string path = folder + "/" + std::string(entryName);
     files::UniqueFd fd = openFolder(folder);
     if (!fd.valid() && errno == ENOENT) {
@@ -177,7 +180,7 @@ std::optional<std::string> writeEntry(const std::string& folder, const std::stri
     }
     if (!fd.valid())
         return failure("open", folder, errno);
-    const std::string text = entryText(executable);
+    const std::string text = entryText(executable, hidden);
     errno = 0;
     if (files::saveFile(fd.get(), std::string(entryName), asBytes(text),
                         files::Placement::replace) != files::SaveOutcome::saved)
@@ -187,19 +190,44 @@ std::optional<std::string> writeEntry(const std::string& folder, const std::stri
 
 } // namespace
 
-XdgLoginItem::XdgLoginItem(std::string autostartFolder, std::string executable)
-    : folder_(std::move(autostartFolder)), executable_(std::move(executable)) {}
+XdgLoginItem::XdgLoginItem(std::string autostartFolder, std::string executable,
+                           std::vector<std::string> systemAutostartFolders)
+    : folder_(std::move(autostartFolder)), executable_(std::move(executable)),
+      systemFolders_(std::move(systemAutostartFolders)) {}
 
 XdgLoginItem XdgLoginItem::fromEnvironment(std::string executable) {
     auto base = files::configHome();
-    return XdgLoginItem(base ? *base + "/autostart" : std::string(), std::move(executable));
+    std::vector<std::string> systemFolders;
+    const char* dirs = std::getenv("XDG_CONFIG_DIRS");
+    std::string_view list = dirs != nullptr && dirs[0] != '\0' ? dirs : "/etc/xdg";
+    while (!list.empty()) {
+        const auto colon = list.find(':');
+        const auto dir = list.substr(0, colon);
+        // Relative paths are invalid there and ignored, as the XDG rules say.
+        if (dir.starts_with('/'))
+            systemFolders.push_back(std::string(dir) + "/autostart");
+        list = colon == std::string_view::npos ? std::string_view() : list.substr(colon + 1);
+    }
+    return XdgLoginItem(base ? *base + "/autostart" : std::string(), std::move(executable),
+                        std::move(systemFolders));
+}
+
+std::optional<std::string> XdgLoginItem::systemEntry() const {
+    // The first folder that holds the name is the one the session reads.
+    for (const std::string& folder : systemFolders_) {
+        if (auto text = readEntry(folder + "/" + std::string(entryName)))
+            return text;
+    }
+    return std::nullopt;
 }
 
 bool XdgLoginItem::isRegistered() {
     try {
-        if (folder_.empty())
-            return false;
-        const auto text = readEntry(folder_ + "/" + std::string(entryName));
+        auto text =
+            folder_.empty() ? std::nullopt : readEntry(folder_ + "/" + std::string(entryName));
+        // The user's entry, when there is one, stands for the system-wide one.
+        if (!text)
+            text = systemEntry();
         return text && isEnabledDesktopEntry(*text);
     } catch (const std::exception&) {
         return false;
@@ -210,7 +238,7 @@ std::optional<std::string> XdgLoginItem::registerItem() {
     try {
         if (folder_.empty())
             return noHome;
-        return writeEntry(folder_, executable_);
+        return writeEntry(folder_, executable_, false);
     } catch (const std::exception&) {
         return "Could not write the entry that opens Tovali at login: out of memory";
     }
@@ -218,8 +246,12 @@ std::optional<std::string> XdgLoginItem::registerItem() {
 
 std::optional<std::string> XdgLoginItem::unregisterItem() {
     try {
+        const bool systemWide = systemEntry().has_value();
         if (folder_.empty())
-            return std::nullopt; // no home folder, so no entry either
+            return systemWide ? std::optional<std::string>(noHome) : std::nullopt;
+        // Removing ours would leave the system-wide one to start Tovali.
+        if (systemWide)
+            return writeEntry(folder_, executable_, true);
         const std::string path = folder_ + "/" + std::string(entryName);
         if (::unlink(path.c_str()) != 0 && errno != ENOENT)
             return failure("remove", path, errno);
