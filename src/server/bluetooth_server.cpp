@@ -42,6 +42,16 @@ BluetoothServer::BluetoothServer(Platform platform)
     }
     pairedWatches_.set(trust_.watches());
     publishStorageProblem();
+    hostNameWatch_ = hostName_.whenChanged([this] { hostNameChanged(); });
+    if (!hostName_.isKnown()) {
+        // A watch shows the first name it sees; better a second's wait than the kernel's name.
+        hostNameWait_ = loop_.runAfter(hostNameWaitSeconds, TimerClock::uptime, [this] {
+            hostNameWait_.reset();
+            if (advertiseWhenNameKnown_) {
+                advertise();
+            }
+        });
+    }
     manager_ = platform.makePeripheralManager(*this);
     accessibilityTimer_ =
         loop_.runEvery(accessibilityPollInterval, [this] { refreshAccessibility(); });
@@ -177,7 +187,30 @@ void BluetoothServer::advertise() {
     if (manager_->isAdvertising()) {
         return;
     }
-    manager_->startAdvertising({{gatt::service}, hostName_.localizedName().value_or("Mac")});
+    advertiseWhenNameKnown_ = hostNameWait_ && !hostName_.isKnown();
+    if (advertiseWhenNameKnown_) {
+        return;
+    }
+    advertisedName_ = hostName_.localizedName().value_or("Mac");
+    manager_->startAdvertising({{gatt::service}, *advertisedName_});
+}
+
+void BluetoothServer::hostNameChanged() {
+    if (hostName_.isKnown()) {
+        hostNameWait_.reset();
+    }
+    if (advertiseWhenNameKnown_) {
+        advertise();
+        return;
+    }
+    // A renamed computer is advertised under its new name; the manager replaces the old
+    // advertisement.
+    const std::string name = hostName_.localizedName().value_or("Mac");
+    if (advertisedName_ && name != *advertisedName_ && characteristics_ &&
+        managerState() == PeripheralState::poweredOn) {
+        advertisedName_ = name;
+        manager_->startAdvertising({{gatt::service}, name});
+    }
 }
 
 void BluetoothServer::peripheralManagerDidStartAdvertising(
@@ -312,6 +345,16 @@ void BluetoothServer::forget(const TrustedWatch& watch) {
     trust_.remove(key);
     pairedWatches_.set(trust_.watches());
     publishStorageProblem();
+    hostNameWatch_ = hostName_.whenChanged([this] { hostNameChanged(); });
+    if (!hostName_.isKnown()) {
+        // A watch shows the first name it sees; better a second's wait than the kernel's name.
+        hostNameWait_ = loop_.runAfter(hostNameWaitSeconds, TimerClock::uptime, [this] {
+            hostNameWait_.reset();
+            if (advertiseWhenNameKnown_) {
+                advertise();
+            }
+        });
+    }
     for (auto& [central, session] : sessions_) {
         if (std::ranges::equal(session.watchKey, key)) {
             session.opener.reset();

@@ -70,6 +70,8 @@ public:
     static constexpr double accessibilityPollInterval = 2.0;
     /// How often a key in a locked keyring is asked for again, besides the keyring's signals.
     static constexpr double lockedKeyRetryInterval = 10.0;
+    /// The longest advertising waits for the computer's name, after the server starts.
+    static constexpr double hostNameWaitSeconds = 1.0;
 
     explicit BluetoothServer(Platform platform);
     BluetoothServer(const BluetoothServer&) = delete;
@@ -151,6 +153,7 @@ private:
     void publishStorageProblem();
     void setUpService();
     void advertise();
+    void hostNameChanged();
     void notifyReplyReady(const Uuid& central);
     PeripheralState managerState() const;
     void dismissIfIdle(Uuid central);
@@ -183,6 +186,11 @@ private:
     TimerHandle accessibilityTimer_;
     TimerHandle lockedKeyRetry_;
     Subscription keychainWatch_;
+    TimerHandle hostNameWait_;
+    Subscription hostNameWatch_;
+    bool advertiseWhenNameKnown_ = false;
+    // The name of the last advertising request, to tell a rename.
+    std::optional<std::string> advertisedName_;
     std::optional<std::string> serviceError_;
 };
 

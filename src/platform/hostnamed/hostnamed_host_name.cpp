@@ -25,8 +25,10 @@ std::optional<std::string> kernelHostName() {
 } // namespace
 
 HostnamedHostName::HostnamedHostName(QDBusConnection bus) : bus_(std::move(bus)) {
-    if (!bus_.isConnected())
+    if (!bus_.isConnected()) {
+        known_ = true;
         return;
+    }
     // Naming the service here would make QtDBus look up its owner with a blocking call; any
     // sender will do, since a signal only prompts a fresh read from the name's owner.
     bus_.connect(QString(), path, propertiesInterface, QStringLiteral("PropertiesChanged"),
@@ -57,13 +59,31 @@ void HostnamedHostName::requestPrettyName() {
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
         watcher->deleteLater();
         const QDBusMessage reply = watcher->reply();
+        const std::optional<std::string> before = known_ ? localizedName() : std::nullopt;
+        // Without hostnamed the kernel's name is all there is to know.
+        known_ = true;
         // A read that fails says nothing about the name, so the last one known stays.
-        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1)
-            return;
-        const QVariant value = reply.arguments().at(0).value<QDBusVariant>().variant();
-        if (value.metaType() == QMetaType::fromType<QString>())
-            prettyName_ = value.toString();
+        if (reply.type() == QDBusMessage::ReplyMessage && reply.arguments().size() == 1) {
+            const QVariant value = reply.arguments().at(0).value<QDBusVariant>().variant();
+            if (value.metaType() == QMetaType::fromType<QString>())
+                prettyName_ = value.toString();
+        }
+        if (!before || localizedName() != before)
+            notify();
     });
+}
+
+Subscription HostnamedHostName::whenChanged(std::function<void()> changed) {
+    const int id = nextObserver_++;
+    observers_[id] = std::move(changed);
+    return Subscription([this, id] { observers_.erase(id); });
+}
+
+void HostnamedHostName::notify() {
+    // A copy: an observer may end its own subscription.
+    const auto observers = observers_;
+    for (const auto& [id, observer] : observers)
+        observer();
 }
 
 } // namespace tovali

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -22,6 +24,8 @@ public:
     ~HostnamedHostName() override;
 
     std::optional<std::string> localizedName() override;
+    bool isKnown() override { return known_; }
+    Subscription whenChanged(std::function<void()> changed) override;
 
 private slots:
     void onPropertiesChanged(const QString& interface, const QVariantMap& changed,
@@ -31,7 +35,12 @@ private:
     void requestPrettyName();
 
     QDBusConnection bus_;
+    void notify();
+
     QString prettyName_;
+    bool known_ = false;
+    std::map<int, std::function<void()>> observers_;
+    int nextObserver_ = 0;
 };
 
 } // namespace tovali
