@@ -14,9 +14,6 @@ namespace tovali::test {
 class MemoryDefaults : public Defaults {
 public:
     StoredValue read(std::string_view name) override {
-        if (const auto why = unreadable.find(name); why != unreadable.end()) {
-            return {std::nullopt, why->second};
-        }
         const auto found = values.find(std::string(name));
         return {found == values.end() ? std::nullopt : std::optional<Bytes>(found->second), {}};
     }
@@ -34,8 +31,6 @@ public:
 
     std::map<std::string, Bytes, std::less<>> values;
     std::vector<std::string> writes;
-    /// Names whose value is there but cannot be read, with the reason.
-    std::map<std::string, std::string, std::less<>> unreadable;
     /// When set, writes of the names it accepts fail.
     std::function<bool(std::string_view name)> writeFails;
 };

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <deque>
-#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -22,12 +21,6 @@ public:
 
     KeychainReadResult copyMatching(const KeychainQuery& query) override;
     KeychainResult add(const KeychainQuery& query, ByteView data) override;
-    Subscription whenChanged(std::function<void()> changed) override {
-        onChange = std::move(changed);
-        return Subscription([this] { onChange = {}; });
-    }
-    /// Whoever follows the keychain's changes; empty when nobody does.
-    std::function<void()> onChange;
 
     /// The item as stored, or nothing.
     const Bytes* item(KeychainVariant variant, const std::string& service,

@@ -111,28 +111,5 @@ TEST_F(HostnamedHostNameTest, localizedName_isThePrettyNameWhileSetElseTheKernel
     EXPECT_TRUE(bothAre(kernelHostName()));
 }
 
-// The server waits for the name before its first advertisement and follows each rename.
-TEST_F(HostnamedHostNameTest, whenChanged_callsOnceTheNameIsKnownAndOnEachRename) {
-    EXPECT_TRUE(HostnamedHostName(QDBusConnection("none")).isKnown());
-
-    HostnamedHostName missing(app); // no hostnamed: its error settles the name too
-    int missingCalls = 0;
-    const Subscription missingWatch = missing.whenChanged([&] { ++missingCalls; });
-    EXPECT_FALSE(missing.isKnown());
-    EXPECT_TRUE(waitUntil([&] { return missing.isKnown(); }));
-    EXPECT_EQ(missingCalls, 1);
-
-    HostnamedStandIn hostnamed(bus.address(), QStringLiteral("Desk"));
-    ASSERT_TRUE(hostnamed.registered);
-    HostnamedHostName name(app);
-    int calls = 0;
-    const Subscription watch = name.whenChanged([&] { ++calls; });
-    EXPECT_TRUE(waitUntil([&] { return calls == 1 && name.localizedName() == "Desk"; }));
-    hostnamed.rename(QStringLiteral("Desk"), false);
-    hostnamed.rename(QStringLiteral("Workshop"), true);
-    EXPECT_TRUE(waitUntil([&] { return name.localizedName() == "Workshop"; }));
-    EXPECT_EQ(calls, 2) << "an unchanged name is not news";
-}
-
 } // namespace
 } // namespace tovali
