@@ -64,7 +64,7 @@ void BM_ResidentMemoryWithOneWatch(benchmark::State& state) {
         StandInRadio radio(world.bluez(), device);
         TestWatch watch(radio, "Wrist");
         const auto panel = watch.startPairing()
-                               ? world.waitForWindow("Let “Wrist” control this Mac?")
+                               ? world.waitForWindow("Let “Wrist” control this computer?")
                                : std::nullopt;
         if (!panel || !world.waitForFocus(*panel)) {
             state.SkipWithError("no pairing panel");

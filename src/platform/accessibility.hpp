@@ -1,29 +1,32 @@
 #pragma once
 
-#include <functional>
-#include <string>
-
-#include "common/published.hpp"
+#include <cstdint>
 
 namespace tovali {
 
-/// The user's permission for this process to post input events, and the system's place where it
-/// is switched on.
+/// What would give this process the pointer while it may not post events, which decides what
+/// the user is told and whether a button can help.
+enum class PermissionRemedy : std::uint8_t {
+    /// The desktop asks the user itself, in its own dialog, whenever it is asked to.
+    askDesktop,
+    /// Nothing here can help: only the X server's own windows get the events, so the user needs
+    /// another session or another desktop.
+    changeSession,
+    /// The desktop's pointer stopped answering; it is used again as soon as it is back.
+    waitForDesktop,
+};
+
+/// The user's permission for this process to post input events.
 class Accessibility {
 public:
     virtual ~Accessibility() = default;
 
     /// May this process post pointer events now. Cheap enough to poll.
     virtual bool isProcessTrusted() = 0;
-    /// Asks the system to prompt the user for the permission, where it has such a prompt.
+    /// Asks the desktop to ask the user, where it can (remedy `askDesktop`); else nothing.
     virtual void promptForPermission() = 0;
-    /// Opens the settings page where the permission is switched on, where there is one.
-    virtual void openSettings() = 0;
-    /// The name of the settings list that holds the switch, for the texts that point to it.
-    virtual std::string settingsListName() = 0;
-    /// Calls back whenever the settings application comes to the front, until the subscription
-    /// ends.
-    [[nodiscard]] virtual Subscription whenSettingsComeToFront(std::function<void()> callback) = 0;
+    /// Meaningful while the permission is missing.
+    virtual PermissionRemedy remedy() = 0;
 };
 
 } // namespace tovali

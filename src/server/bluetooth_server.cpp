@@ -191,7 +191,7 @@ void BluetoothServer::advertise() {
     if (advertiseWhenNameKnown_) {
         return;
     }
-    advertisedName_ = hostName_.localizedName().value_or("Mac");
+    advertisedName_ = hostName_.localizedName().value_or("Computer");
     manager_->startAdvertising({{gatt::service}, *advertisedName_});
 }
 
@@ -205,7 +205,7 @@ void BluetoothServer::hostNameChanged() {
     }
     // A renamed computer is advertised under its new name; the manager replaces the old
     // advertisement.
-    const std::string name = hostName_.localizedName().value_or("Mac");
+    const std::string name = hostName_.localizedName().value_or("Computer");
     if (advertisedName_ && name != *advertisedName_ && characteristics_ &&
         managerState() == PeripheralState::poweredOn) {
         advertisedName_ = name;

@@ -9,12 +9,12 @@ std::string statusText(const Status& status) {
     case Status::Case::starting:
         return "Starting Bluetooth\u2026";
     case Status::Case::bluetoothOff:
-        return "Bluetooth is off. Turn it on in Control Centre.";
+        return "Bluetooth is off. Turn it on in the desktop’s Bluetooth settings.";
     case Status::Case::notAllowed:
-        return "Bluetooth access is off for Tovali. Allow it in System Settings, Privacy & "
-               "Security, Bluetooth.";
+        return "Bluetooth access is off for Tovali. Allow it in the system’s D-Bus policy for "
+               "Bluetooth.";
     case Status::Case::unsupported:
-        return "This Mac cannot advertise over Bluetooth LE.";
+        return "This computer cannot advertise over Bluetooth LE.";
     case Status::Case::waiting:
         return "Ready. Open Tovali on your watch.";
     case Status::Case::keyringLocked:

@@ -2,9 +2,7 @@
 
 #include <QLabel>
 #include <QString>
-#include <optional>
 
-#include "common/published.hpp"
 #include "platform/accessibility.hpp"
 #include "ui/floating_panel.hpp"
 #include "ui/style.hpp"
@@ -13,25 +11,19 @@
 namespace tovali {
 namespace {
 
-/// The panel's content: the symbol, the title, the sentence naming the watch and the settings
-/// list, and the two buttons.
-std::unique_ptr<PanelWindow> accessibilityView(const QString& watchName, const QString& listName,
-                                               std::function<void()> open,
+/// The panel's content: the symbol, the title, the sentence naming the watch and what would
+/// help, and the buttons; only "Not now" where no button can help.
+std::unique_ptr<PanelWindow> accessibilityView(const QString& watchName,
+                                               const PermissionTexts& texts,
+                                               std::function<void()> ask,
                                                std::function<void()> notNow) {
-    const QString title = Texts::tr("Allow Tovali to control this Mac");
-    auto window = std::make_unique<PanelWindow>(title);
+    auto window = std::make_unique<PanelWindow>(texts.title);
     window->addSymbol(Symbol::accessibility);
-    window->addText(title, style::headlineFont())->setObjectName(QStringLiteral("title"));
-    // One call substitutes both values, so a name holding "%2" stays as it is.
-    QLabel* sentence = window->addText(
-        Texts::tr("“%1” is connected, but macOS won’t let Tovali move the pointer until you turn "
-                  "it on in Privacy & Security, %2. If it’s on already, turn it off and on again.")
-            .arg(watchName, listName),
-        style::bodyFont());
+    window->addText(texts.title, style::headlineFont())->setObjectName(QStringLiteral("title"));
+    QLabel* sentence = window->addText(texts.panelMessage.arg(watchName), style::bodyFont());
     style::setTextColor(*sentence, style::secondaryText(sentence->palette()));
     sentence->setObjectName(QStringLiteral("message"));
-    window->addButtons(Texts::tr("Not now"), std::move(notNow), Texts::tr("Open System Settings"),
-                       std::move(open));
+    window->addButtons(Texts::tr("Not now"), std::move(notNow), texts.button, std::move(ask));
     return window;
 }
 
@@ -39,8 +31,6 @@ std::unique_ptr<PanelWindow> accessibilityView(const QString& watchName, const Q
 
 struct AccessibilityPanel::Shown {
     FloatingPanel panel;
-    /// Held while the panel is shown.
-    std::optional<Subscription> settingsObserver;
 };
 
 AccessibilityPanel::AccessibilityPanel(Accessibility& accessibility)
@@ -51,32 +41,20 @@ AccessibilityPanel::~AccessibilityPanel() = default;
 void AccessibilityPanel::show(const std::string& watchName) {
     close();
     shown_->panel.show(accessibilityView(
-        QString::fromStdString(watchName),
-        QString::fromStdString(accessibility_.settingsListName()),
+        QString::fromStdString(watchName), permissionTexts(accessibility_.remedy()),
         [this] {
             close();
-            askForPermission(accessibility_);
+            accessibility_.promptForPermission();
         },
         [this] { close(); }));
-    shown_->settingsObserver = accessibility_.whenSettingsComeToFront([this] { close(); });
 }
 
 void AccessibilityPanel::close() {
-    shown_->settingsObserver.reset();
     shown_->panel.close();
 }
 
 QWidget* AccessibilityPanel::window() const {
     return shown_->panel.window();
-}
-
-bool AccessibilityPanel::isWatchingSettings() const {
-    return shown_->settingsObserver.has_value();
-}
-
-void askForPermission(Accessibility& accessibility) {
-    accessibility.promptForPermission();
-    accessibility.openSettings();
 }
 
 } // namespace tovali

@@ -78,12 +78,13 @@ QLabel* PanelWindow::addText(const QString& text, const QFont& font,
 void PanelWindow::addButtons(const QString& cancelText, std::function<void()> cancel,
                              const QString& defaultText, std::function<void()> accept) {
     cancel_ = std::move(cancel);
-    accept_ = std::move(accept);
+    // Without a second action the one button is the default, and Return cancels as it does.
+    accept_ = defaultText.isEmpty() ? cancel_ : std::move(accept);
 
     auto* cancelButton = new QPushButton(cancelText, this);
-    auto* defaultButton = new QPushButton(defaultText, this);
-    cancelButton->setObjectName(QStringLiteral("cancelButton"));
+    auto* defaultButton = defaultText.isEmpty() ? cancelButton : new QPushButton(defaultText, this);
     defaultButton->setObjectName(QStringLiteral("defaultButton"));
+    cancelButton->setObjectName(QStringLiteral("cancelButton"));
     defaultButton_ = defaultButton;
     if (keys_ == Keys::guarded) {
         // A focused button would answer Space; here only the window's own keys answer.
@@ -99,16 +100,19 @@ void PanelWindow::addButtons(const QString& cancelText, std::function<void()> ca
         defaultButton->setFocus();
     }
     connect(cancelButton, &QPushButton::clicked, this, [this] { run(cancel_); });
-    connect(defaultButton, &QPushButton::clicked, this, [this] {
-        if (!defaultHeld_)
-            run(accept_);
-    });
+    if (defaultButton != cancelButton) {
+        connect(defaultButton, &QPushButton::clicked, this, [this] {
+            if (!defaultHeld_)
+                run(accept_);
+        });
+    }
 
     auto* row = new QHBoxLayout;
     row->setContentsMargins(0, buttonRowTopPadding, 0, 0);
     row->addStretch();
     row->addWidget(cancelButton);
-    row->addWidget(defaultButton);
+    if (defaultButton != cancelButton)
+        row->addWidget(defaultButton);
     row->addStretch();
     column_->addLayout(row);
 }

@@ -45,7 +45,8 @@ public:
     /// the word is wider than the column.
     QLabel* addText(const QString& text, const QFont& font,
                     const std::optional<QColor>& color = std::nullopt);
-    /// The row of two buttons; the second is the default one.
+    /// The row of two buttons; the second is the default one. An empty `defaultText` leaves
+    /// the cancel button alone, as the default.
     void addButtons(const QString& cancelText, std::function<void()> cancel,
                     const QString& defaultText, std::function<void()> accept);
 

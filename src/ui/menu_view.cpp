@@ -15,7 +15,6 @@
 #include "link/watch_name.hpp"
 #include "platform/accessibility.hpp"
 #include "server/bluetooth_server.hpp"
-#include "ui/accessibility_panel.hpp"
 #include "ui/login_toggle.hpp"
 #include "ui/paired_date.hpp"
 #include "ui/style.hpp"
@@ -221,12 +220,12 @@ MenuView::MenuView(BluetoothServer& server, Accessibility& accessibility, LoginI
     accessibilityBox_->setObjectName(QStringLiteral("accessibilityBox"));
     accessibilityMessage_ =
         label(QString(), QStringLiteral("accessibilityMessage"), accessibilityBox_);
-    QPushButton* openSettings = button(Texts::tr("Open System Settings"),
-                                       QStringLiteral("openSystemSettings"), accessibilityBox_);
+    // Its text and whether it shows at all come with the remedy.
+    askButton_ = button(QString(), QStringLiteral("askAgain"), accessibilityBox_);
     accessibilityBox->stack().addWidget(accessibilityMessage_);
-    accessibilityBox->stack().addWidget(openSettings, 0, Qt::AlignLeft);
-    connect(openSettings, &QPushButton::clicked, this,
-            [this] { askForPermission(accessibility_); });
+    accessibilityBox->stack().addWidget(askButton_, 0, Qt::AlignLeft);
+    connect(askButton_, &QPushButton::clicked, this,
+            [this] { accessibility_.promptForPermission(); });
     stack->addWidget(accessibilityBox_);
 
     // 5. to 8. The paired watches between two dividers.
@@ -309,7 +308,7 @@ void MenuView::showPairingRequest(const std::optional<PairingRequest>& request) 
         return;
     }
     pairingMessage_->setText(style::breakingLongWords(
-        Texts::tr("Let “%1” control this Mac? Allow only if your watch shows this code:")
+        Texts::tr("Let “%1” control this computer? Allow only if your watch shows this code:")
             .arg(QString::fromStdString(shownName(request->name))),
         pairingMessage_->font(), boxTextWidth));
     pairingCode_->setText(QString::fromStdString(request->code));
@@ -321,11 +320,11 @@ void MenuView::showAccessibilityAllowed(bool allowed) {
         accessibilityBox_->hide();
         return;
     }
-    accessibilityMessage_->setText(style::breakingLongWords(
-        Texts::tr("Turn on Tovali in Privacy & Security, %1, so your watch can move the pointer "
-                  "and click.")
-            .arg(QString::fromStdString(accessibility_.settingsListName())),
-        accessibilityMessage_->font(), boxTextWidth));
+    const PermissionTexts texts = permissionTexts(accessibility_.remedy());
+    accessibilityMessage_->setText(
+        style::breakingLongWords(texts.boxMessage, accessibilityMessage_->font(), boxTextWidth));
+    askButton_->setText(texts.button);
+    askButton_->setVisible(!texts.button.isEmpty());
     accessibilityBox_->show();
 }
 

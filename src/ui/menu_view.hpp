@@ -63,6 +63,7 @@ private:
     std::optional<PairingRequest> shownRequest_;
     QWidget* accessibilityBox_ = nullptr;
     QLabel* accessibilityMessage_ = nullptr;
+    QPushButton* askButton_ = nullptr;
     QVBoxLayout* watchList_ = nullptr;
     QLabel* storageProblem_ = nullptr;
 

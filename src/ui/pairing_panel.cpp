@@ -23,7 +23,7 @@ constexpr int armingMs = static_cast<int>(BluetoothServer::pairingArmingSeconds 
 /// two answers. Each button, and its key, calls `answer`; nothing here closes the panel.
 std::unique_ptr<PanelWindow> pairingView(const PairingRequest& request,
                                          const PairingPanel::Answer& answer) {
-    const QString title = Texts::tr("Let “%1” control this Mac?")
+    const QString title = Texts::tr("Let “%1” control this computer?")
                               .arg(QString::fromStdString(shownName(request.name)));
     auto window = std::make_unique<PanelWindow>(title, PanelWindow::Keys::guarded);
     window->addSymbol(Symbol::watch);

@@ -17,7 +17,7 @@ using namespace tovali;
 using namespace tovali::test;
 
 const QString signal = QString::fromStdString(gatt::signal.toString()).toLower();
-constexpr const char* panelTitle = "Let “Stranger” control this Mac?";
+constexpr const char* panelTitle = "Let “Stranger” control this computer?";
 
 void pause(int ms) {
     waitUntil([] { return false; }, ms);

@@ -34,7 +34,7 @@ TEST(TovaliApp, watchPairsThroughThePanelAndMovesThePointer) {
     const auto code = watch.startPairing();
     ASSERT_TRUE(code) << world.log();
 
-    const auto panel = world.waitForWindow("Let “Test Watch” control this Mac?");
+    const auto panel = world.waitForWindow("Let “Test Watch” control this computer?");
     ASSERT_TRUE(panel) << world.log();
     EXPECT_EQ(world.cardinalProperty(*panel, "_NET_WM_DESKTOP"), 0xFFFFFFFFul)
         << "the panel belongs on every workspace";

@@ -51,7 +51,7 @@ TEST(ServerService, advertise_localName_comesFromHostNameOrAFixedFallback) {
     const struct {
         std::optional<std::string> host;
         std::string advertised;
-    } cases[] = {{"Ada's MacBook", "Ada's MacBook"}, {std::nullopt, "Mac"}, {"", ""}};
+    } cases[] = {{"Ada's MacBook", "Ada's MacBook"}, {std::nullopt, "Computer"}, {"", ""}};
     for (const auto& c : cases) {
         ServerRig rig;
         rig.hostName.name = c.host;

@@ -18,13 +18,12 @@ TEST(ServerStatus, statusTextAndColor_eachCase_matchTheMenu) {
         StatusColor color;
     } cases[] = {
         {Status::starting(), "Starting Bluetooth\u2026", StatusColor::blue},
-        {Status::bluetoothOff(), "Bluetooth is off. Turn it on in Control Centre.",
-         StatusColor::orange},
+        {Status::bluetoothOff(),
+         "Bluetooth is off. Turn it on in the desktop’s Bluetooth settings.", StatusColor::orange},
         {Status::notAllowed(),
-         "Bluetooth access is off for Tovali. Allow it in System Settings, Privacy & Security, "
-         "Bluetooth.",
+         "Bluetooth access is off for Tovali. Allow it in the system’s D-Bus policy for Bluetooth.",
          StatusColor::orange},
-        {Status::unsupported(), "This Mac cannot advertise over Bluetooth LE.",
+        {Status::unsupported(), "This computer cannot advertise over Bluetooth LE.",
          StatusColor::orange},
         {Status::waiting(), "Ready. Open Tovali on your watch.", StatusColor::blue},
         {Status::failed("Could not advertise: D"), "Could not advertise: D", StatusColor::orange},

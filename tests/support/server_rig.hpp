@@ -26,28 +26,13 @@ public:
         return trusted;
     }
     void promptForPermission() override { calls.push_back("prompt"); }
-    void openSettings() override { calls.push_back("openSettings"); }
-    std::string settingsListName() override { return "Accessibility"; }
-    Subscription whenSettingsComeToFront(std::function<void()> callback) override {
-        const int id = nextObserver++;
-        settingsObservers[id] = std::move(callback);
-        return Subscription([this, id] { settingsObservers.erase(id); });
-    }
-
-    /// Brings the settings application to the front, as the user would.
-    void bringSettingsToFront() {
-        const auto observers = settingsObservers; // an observer may end its own subscription
-        for (const auto& [id, observer] : observers) {
-            observer();
-        }
-    }
+    PermissionRemedy remedy() override { return remedyNow; }
 
     bool trusted = true;
+    PermissionRemedy remedyNow = PermissionRemedy::askDesktop;
     int checks = 0;
-    /// The prompts and settings pages asked for, in order.
+    /// The prompts asked for, in order.
     std::vector<std::string> calls;
-    std::map<int, std::function<void()>> settingsObservers;
-    int nextObserver = 0;
 };
 
 class FixedHostName : public HostName {

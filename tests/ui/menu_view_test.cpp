@@ -89,7 +89,7 @@ TEST_F(MenuViewTest, pairing_withoutPermission_boxesStayUntilAnsweredOrGranted) 
     ASSERT_TRUE(code);
     ASSERT_TRUE(shows("pairingBox"));
     EXPECT_EQ(text("pairingMessage"),
-              "Let “Ada” control this Mac? Allow only if your watch shows this code:");
+              "Let “Ada” control this computer? Allow only if your watch shows this code:");
     EXPECT_EQ(text("pairingCode"), *code);
 
     QTest::keyClick(view.get(), Qt::Key_Return);
@@ -110,8 +110,8 @@ TEST_F(MenuViewTest, pairing_withoutPermission_boxesStayUntilAnsweredOrGranted) 
     EXPECT_EQ(rowNames(), Names{"Ada"});
 
     ASSERT_TRUE(shows("accessibilityBox")) << "Ada is connected without the permission";
-    find<QPushButton>("openSystemSettings")->click();
-    EXPECT_EQ(rig.accessibility.calls, (std::vector<std::string>{"prompt", "openSettings"}));
+    find<QPushButton>("askAgain")->click();
+    EXPECT_EQ(rig.accessibility.calls, (std::vector<std::string>{"prompt"}));
     rig.accessibility.trusted = true;
     rig.loop.advance(BluetoothServer::accessibilityPollInterval);
     EXPECT_FALSE(shows("accessibilityBox"));

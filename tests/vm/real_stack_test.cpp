@@ -76,7 +76,7 @@ protected:
         if (!watch.link->startPairing())
             return false;
         const auto panel =
-            world->app().waitForWindow("Let “" + watch.name + "” control this Mac?", 10000);
+            world->app().waitForWindow("Let “" + watch.name + "” control this computer?", 10000);
         if (!panel)
             return false;
         world->app().focus(*panel);

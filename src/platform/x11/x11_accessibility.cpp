@@ -51,12 +51,4 @@ bool isXwayland(X11Connection& connection) {
 X11Accessibility::X11Accessibility(X11Connection& connection)
     : trusted_(connection.hasXTest() && !isXwayland(connection)) {}
 
-std::string X11Accessibility::settingsListName() {
-    return "Accessibility";
-}
-
-Subscription X11Accessibility::whenSettingsComeToFront(std::function<void()>) {
-    return {};
-}
-
 } // namespace tovali
