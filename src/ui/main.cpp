@@ -3,7 +3,10 @@
 #include <QStyleHints>
 #include <QTranslator>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <span>
+#include <variant>
 
 #include "platform/bluez/bluez_peripheral_manager.hpp"
 #include "platform/files/file_defaults.hpp"
@@ -13,18 +16,47 @@
 #include "platform/qt/qt_main_loop.hpp"
 #include "platform/secret_service/secret_service_keychain.hpp"
 #include "platform/syslog/syslog_system_log.hpp"
-#include "platform/x11/x11_accessibility.hpp"
-#include "platform/x11/x11_connection.hpp"
-#include "platform/x11/x11_displays.hpp"
-#include "platform/x11/x11_event_poster.hpp"
 #include "platform/xdg/xdg_login_item.hpp"
+#include "ui/command_line.hpp"
+#include "ui/pointer_route.hpp"
 #include "ui/single_instance.hpp"
 #include "ui/termination_signals.hpp"
 #include "ui/tovali_app.hpp"
 
+namespace {
+
+// The panels must float above other windows, where they are told to: X11 lets a window ask
+// for that and Wayland does not, so the windows stay on Xwayland wherever there is one. Without
+// any X server, Qt's Wayland plugin is the only way to show them. A platform the user chose
+// stays.
+void choosePlatform() {
+    if (std::getenv("QT_QPA_PLATFORM") != nullptr)
+        return;
+    const char* x = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if (x != nullptr && *x != '\0')
+        setenv("QT_QPA_PLATFORM", "xcb", 1);
+    else if (wayland != nullptr && *wayland != '\0')
+        setenv("QT_QPA_PLATFORM", "wayland", 1);
+}
+
+} // namespace
+
 int main(int argc, char* argv[]) {
     using namespace tovali;
 
+    const auto parsed = parseCommandLine(std::span<char* const>(argv, argc).subspan(1));
+    if (const auto* problem = std::get_if<std::string>(&parsed)) {
+        std::fprintf(stderr, "tovali: %s\n", problem->c_str());
+        return 2;
+    }
+    const CommandLine& options = std::get<CommandLine>(parsed);
+    if (options.help) {
+        std::fputs(helpText().c_str(), stdout);
+        return 0;
+    }
+
+    choosePlatform();
     QApplication application(argc, argv);
     QApplication::setApplicationName("Tovali");
     QGuiApplication::setDesktopFileName("tovali");
@@ -43,28 +75,27 @@ int main(int argc, char* argv[]) {
         QCoreApplication::installTranslator(&translator);
     }
 
-    // Pointer events go through X11 even under Wayland, where Xwayland's pointer is all XTest
-    // reaches; the permission check tells the user.
-    const std::unique_ptr<X11Connection> x11 = X11Connection::open();
     std::optional<FileKeychain> fileKeychain = FileKeychain::fromEnvironment();
     std::optional<FileDefaults> defaults = FileDefaults::fromEnvironment();
-    if (!x11) {
-        std::fprintf(stderr, "tovali: cannot connect to the X display; Tovali needs X11 or "
-                             "Xwayland to move the pointer.\n");
-        return 1;
-    }
     if (!fileKeychain || !defaults) {
         std::fprintf(stderr, "tovali: no home folder (set HOME) to keep settings in.\n");
         return 1;
     }
+    SyslogSystemLog log;
+    const std::unique_ptr<PointerRoute> route = choosePointerRoute(
+        options.pointer, SessionKind::fromEnvironment(), RouteMakers::real(),
+        {.defaults = *defaults,
+         .doubleClickInterval = application.styleHints()->mouseDoubleClickInterval() / 1000.0});
+    if (!route) {
+        std::fprintf(stderr, "tovali: no way to move the pointer here: no X display, no wlroots "
+                             "virtual pointer and no RemoteDesktop portal answered.\n");
+        return 1;
+    }
+    log.write("tovali: pointer events go through " + route->description());
 
     QtMainLoop loop;
-    X11EventPoster events(*x11, application.styleHints()->mouseDoubleClickInterval() / 1000.0);
-    X11Displays displays(*x11);
-    X11Accessibility accessibility(*x11);
     SecretServiceKeychain secretService;
     KeychainByVariant keychain(secretService, *fileKeychain);
-    SyslogSystemLog log;
     HostnamedHostName hostName;
     XdgLoginItem loginItem =
         XdgLoginItem::fromEnvironment(QCoreApplication::applicationFilePath().toStdString());
@@ -72,13 +103,13 @@ int main(int argc, char* argv[]) {
     TovaliApp app({
         .server =
             {
-                .events = events,
-                .displays = displays,
+                .events = route->events(),
+                .displays = route->displays(),
                 .loop = loop,
                 .keychain = keychain,
                 .log = log,
                 .defaults = *defaults,
-                .accessibility = accessibility,
+                .accessibility = route->accessibility(),
                 .hostName = hostName,
                 .makePeripheralManager =
                     [](PeripheralDelegate& delegate) -> std::unique_ptr<PeripheralManager> {
