@@ -58,6 +58,7 @@ WlrootsEventPoster::WlrootsEventPoster(WlrootsConnection& connection, Displays& 
         held_.clear();
         scrolledVertically_ = scrolledHorizontally_ = false;
         estimate_.forget();
+        unsent_ = {};
     });
 }
 
@@ -73,10 +74,18 @@ void WlrootsEventPoster::postMouseEvent(const MouseEvent& event) {
         !std::isfinite(event.location.y) || (!change && !isMotion(event.type)))
         return;
     const std::uint32_t time = now();
+    // The protocol carries 1/256 of a pixel; what rounding leaves out goes with the next move,
+    // or smoothed motion made of many small steps would drift from where the estimate is.
     const Point delta = estimate_.moveTo(event.location);
-    if (delta.x != 0 || delta.y != 0) {
-        zwlr_virtual_pointer_v1_motion(pointer, time, wl_fixed_from_double(delta.x),
-                                       wl_fixed_from_double(delta.y));
+    const auto fixed = [](double& unsent, double move) {
+        const wl_fixed_t sent = wl_fixed_from_double(unsent + move);
+        unsent += move - wl_fixed_to_double(sent);
+        return sent;
+    };
+    const wl_fixed_t dx = fixed(unsent_.x, delta.x);
+    const wl_fixed_t dy = fixed(unsent_.y, delta.y);
+    if (dx != 0 || dy != 0) {
+        zwlr_virtual_pointer_v1_motion(pointer, time, dx, dy);
         zwlr_virtual_pointer_v1_frame(pointer);
     }
     // A second press of a held button, or a release of one not held, is not passed on: the

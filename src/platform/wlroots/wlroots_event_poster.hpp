@@ -40,6 +40,8 @@ private:
 
     WlrootsConnection& connection_;
     PointerEstimate estimate_;
+    /// Motion not yet sent, less than the protocol's smallest step.
+    Point unsent_;
     double doubleClickInterval_;
     /// evdev codes of the buttons this pointer holds down.
     std::set<std::uint32_t> held_;
