@@ -29,6 +29,10 @@ struct WaylandObserverListeners {
     }
     static void globalRemove(void*, wl_registry*, std::uint32_t) {}
 
+    // A seat without input devices has no pointer until a virtual one is made.
+    static void capabilities(void* data, wl_seat* seat, std::uint32_t capabilities);
+    static void seatName(void*, wl_seat*, const char*) {}
+
     static void ping(void*, xdg_wm_base* shell, std::uint32_t serial) {
         xdg_wm_base_pong(shell, serial);
     }
@@ -86,6 +90,7 @@ struct WaylandObserverListeners {
 
 namespace {
 using L = WaylandObserverListeners;
+constexpr wl_seat_listener seatListener{L::capabilities, L::seatName};
 constexpr wl_registry_listener registryListener{L::global, L::globalRemove};
 constexpr xdg_wm_base_listener shellListener{L::ping};
 constexpr xdg_surface_listener surfaceListener{L::surfaceConfigure};
@@ -95,6 +100,14 @@ constexpr wl_pointer_listener pointerListener{L::enter,        L::leave, L::moti
                                               L::axis,         L::frame, L::axisSource, L::axisStop,
                                               L::axisDiscrete, nullptr};
 } // namespace
+
+void WaylandObserverListeners::capabilities(void* data, wl_seat* seat, std::uint32_t capabilities) {
+    auto* self = static_cast<WaylandObserver*>(data);
+    if ((capabilities & WL_SEAT_CAPABILITY_POINTER) != 0 && self->pointer_ == nullptr) {
+        self->pointer_ = wl_seat_get_pointer(seat);
+        wl_pointer_add_listener(self->pointer_, &pointerListener, self);
+    }
+}
 
 WaylandObserver::WaylandObserver(const std::string& socket) {
     display_ = wl_display_connect(socket.c_str());
@@ -111,8 +124,7 @@ WaylandObserver::WaylandObserver(const std::string& socket) {
         return;
     }
     xdg_wm_base_add_listener(shell_, &shellListener, this);
-    pointer_ = wl_seat_get_pointer(seat_);
-    wl_pointer_add_listener(pointer_, &pointerListener, this);
+    wl_seat_add_listener(seat_, &seatListener, this);
     surface_ = wl_compositor_create_surface(compositor_);
     xdgSurface_ = xdg_wm_base_get_xdg_surface(shell_, surface_);
     xdg_surface_add_listener(xdgSurface_, &surfaceListener, this);
@@ -152,8 +164,10 @@ void WaylandObserver::configure(int width, int height) {
 void WaylandObserver::read(int timeoutMs) {
     if (display_ == nullptr)
         return;
-    while (wl_display_prepare_read(display_) != 0)
-        wl_display_dispatch_pending(display_);
+    while (wl_display_prepare_read(display_) != 0) {
+        if (wl_display_dispatch_pending(display_) < 0)
+            return;
+    }
     wl_display_flush(display_);
     pollfd readable{.fd = wl_display_get_fd(display_), .events = POLLIN, .revents = 0};
     if (poll(&readable, 1, timeoutMs) > 0) {
