@@ -42,12 +42,14 @@ int main(int argc, char* argv[]) {
     }
     const QString folder = QString::fromLocal8Bit(argv[1]);
 
-    // One watch paired some days ago, a second one asking now, and no permission yet.
+    // One watch paired some days ago, a second one asking now, and no way to the desktop's
+    // pointer but Xwayland's.
     ServerRig rig;
     const auto bluesKey = crypto::PrivateKey::generate();
     rig.loop.setWallTime(818'000'000.0); // early December 2026
     rig.trust(bluesKey, "Blue Watch");
     rig.accessibility.trusted = false;
+    rig.accessibility.remedyNow = PermissionRemedy::changeSession;
     AppDelegate delegate(rig.platform());
     rig.peripheral->powerOnAndAdvertise();
     delegate.applicationDidFinishLaunching();
