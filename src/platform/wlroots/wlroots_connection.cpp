@@ -57,13 +57,18 @@ bool WlrootsConnection::connect() {
         disconnect();
         return false;
     }
-    reader_ = std::make_unique<QSocketNotifier>(wl_display_get_fd(display_), QSocketNotifier::Read);
-    QObject::connect(reader_.get(), &QSocketNotifier::activated, this, [this] { readEvents(); });
+    reader_ = new QSocketNotifier(wl_display_get_fd(display_), QSocketNotifier::Read, this);
+    QObject::connect(reader_, &QSocketNotifier::activated, this, [this] { readEvents(); });
     return true;
 }
 
 void WlrootsConnection::disconnect() {
-    reader_.reset();
+    // The notifier may be the one whose signal runs now: it goes once that returns.
+    if (reader_ != nullptr) {
+        reader_->setEnabled(false);
+        reader_->deleteLater();
+        reader_ = nullptr;
+    }
     if (pointer_ != nullptr)
         zwlr_virtual_pointer_v1_destroy(pointer_);
     if (manager_ != nullptr)

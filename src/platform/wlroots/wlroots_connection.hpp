@@ -52,7 +52,7 @@ private:
     wl_registry* registry_ = nullptr;
     zwlr_virtual_pointer_manager_v1* manager_ = nullptr;
     zwlr_virtual_pointer_v1* pointer_ = nullptr;
-    std::unique_ptr<QSocketNotifier> reader_;
+    QSocketNotifier* reader_ = nullptr;
     QTimer* retry_;
     std::function<void()> changed_;
 };
