@@ -87,8 +87,13 @@ int main(int argc, char* argv[]) {
         {.defaults = *defaults,
          .doubleClickInterval = application.styleHints()->mouseDoubleClickInterval() / 1000.0});
     if (!route) {
-        std::fprintf(stderr, "tovali: no way to move the pointer here: no X display, no wlroots "
-                             "virtual pointer and no RemoteDesktop portal answered.\n");
+        std::fprintf(stderr, "%s",
+                     options.pointer == PointerChoice::automatic
+                         ? "tovali: no way to move the pointer here: no X display, "
+                           "no wlroots virtual pointer and no RemoteDesktop portal "
+                           "answered.\n"
+                         : "tovali: the pointer route asked for does not answer "
+                           "here.\n");
         return 1;
     }
     log.write("tovali: pointer events go through " + route->description());
