@@ -2,7 +2,6 @@
 
 #include "support/memory_defaults.hpp"
 #include "support/server_rig.hpp"
-#include "ui/command_line.hpp"
 #include "ui/pointer_route.hpp"
 
 namespace {
@@ -56,21 +55,6 @@ TEST(PointerRoute, choice_takesTheFirstRouteThatWorksOrOnlyTheOneForced) {
         EXPECT_EQ(route ? route->description() : "none", c.chosen)
             << static_cast<int>(c.choice) << " " << c.wayland << " " << c.available;
     }
-}
-
-TEST(PointerRoute, commandLine_readsTheRouteAndHelpAndRefusesTheRest) {
-    const auto parse = [](std::vector<std::string> words) {
-        std::vector<char*> argv;
-        for (auto& word : words)
-            argv.push_back(word.data());
-        return parseCommandLine(argv);
-    };
-    EXPECT_EQ(std::get<CommandLine>(parse({})).pointer, PointerChoice::automatic);
-    EXPECT_EQ(std::get<CommandLine>(parse({"--pointer=wlroots"})).pointer, PointerChoice::wlroots);
-    EXPECT_TRUE(std::get<CommandLine>(parse({"--pointer=portal", "--help"})).help);
-    for (const char* bad : {"--pointer=uinput", "--pointer", "-v"})
-        EXPECT_TRUE(std::holds_alternative<std::string>(parse({bad}))) << bad;
-    EXPECT_NE(helpText().find("--pointer=ROUTE"), std::string::npos);
 }
 
 } // namespace
