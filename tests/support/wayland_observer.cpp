@@ -140,7 +140,21 @@ WaylandObserver::WaylandObserver(const std::string& socket) {
     wl_display_roundtrip(display_);
 }
 
+// Disconnecting frees no proxy: each is destroyed first.
 WaylandObserver::~WaylandObserver() {
+    const auto destroy = [](auto* proxy) {
+        if (proxy != nullptr)
+            wl_proxy_destroy(reinterpret_cast<wl_proxy*>(proxy));
+    };
+    destroy(buffer_);
+    destroy(toplevel_);
+    destroy(xdgSurface_);
+    destroy(surface_);
+    destroy(pointer_);
+    destroy(shell_);
+    destroy(seat_);
+    destroy(shm_);
+    destroy(compositor_);
     if (display_ != nullptr)
         wl_display_disconnect(display_);
 }
