@@ -4,6 +4,7 @@
 
 namespace tovali {
 
+// Single-dash options are Qt's own (-platform, -style, …): QApplication reads them.
 std::variant<CommandLine, std::string> parseCommandLine(std::span<char* const> arguments) {
     CommandLine line;
     for (std::string_view argument : arguments) {
@@ -16,7 +17,7 @@ std::variant<CommandLine, std::string> parseCommandLine(std::span<char* const> a
                 return "unknown pointer route in " + std::string(argument) +
                        " (use auto, x11, wlroots or portal)";
             line.pointer = *choice;
-        } else {
+        } else if (argument.starts_with("--")) {
             return "unknown option " + std::string(argument) + " (see --help)";
         }
     }
