@@ -85,6 +85,7 @@ int main(int argc, char* argv[]) {
     const std::unique_ptr<PointerRoute> route = choosePointerRoute(
         options.pointer, SessionKind::fromEnvironment(), RouteMakers::real(),
         {.defaults = *defaults,
+         .log = log,
          .doubleClickInterval = application.styleHints()->mouseDoubleClickInterval() / 1000.0});
     if (!route) {
         std::fprintf(stderr, "%s",

@@ -13,6 +13,7 @@ class Accessibility;
 class Defaults;
 class Displays;
 class EventPoster;
+class SystemLog;
 
 /// How pointer events reach the desktop, as the user may force it.
 enum class PointerChoice : std::uint8_t { automatic, x11, wlroots, portal };
@@ -33,6 +34,7 @@ public:
 /// What a route may need from the application.
 struct RouteContext {
     Defaults& defaults;
+    SystemLog& log;
     /// The desktop's double-click interval in seconds.
     double doubleClickInterval;
 };

@@ -40,6 +40,7 @@ TEST(PointerRoute, choice_takesTheFirstRouteThatWorksOrOnlyTheOneForced) {
         {PointerChoice::x11, true, "xwp", "x11"},
     };
     MemoryDefaults defaults;
+    CapturedLog log;
     for (const auto& c : cases) {
         const std::string available = c.available;
         const auto maker = [&](char key, const char* name) {
@@ -50,8 +51,9 @@ TEST(PointerRoute, choice_takesTheFirstRouteThatWorksOrOnlyTheOneForced) {
             };
         };
         const RouteMakers makers{maker('x', "x11"), maker('w', "wlroots"), maker('p', "portal")};
-        const auto route = choosePointerRoute(c.choice, {.wayland = c.wayland}, makers,
-                                              {.defaults = defaults, .doubleClickInterval = 0.5});
+        const auto route =
+            choosePointerRoute(c.choice, {.wayland = c.wayland}, makers,
+                               {.defaults = defaults, .log = log, .doubleClickInterval = 0.5});
         EXPECT_EQ(route ? route->description() : "none", c.chosen)
             << static_cast<int>(c.choice) << " " << c.wayland << " " << c.available;
     }

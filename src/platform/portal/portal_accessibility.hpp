@@ -1,7 +1,5 @@
 #pragma once
 
-#include <string>
-
 #include "platform/accessibility.hpp"
 
 namespace tovali {
@@ -17,9 +15,7 @@ public:
 
     bool isProcessTrusted() override;
     void promptForPermission() override;
-    void openSettings() override {}
-    std::string settingsListName() override { return "Remote Desktop"; }
-    Subscription whenSettingsComeToFront(std::function<void()>) override { return {}; }
+    PermissionRemedy remedy() override { return PermissionRemedy::askDesktop; }
 
 private:
     PortalSession& session_;
