@@ -104,7 +104,8 @@ TEST_F(FileStoresTest, save_killedAtAnyStep_leavesTheOldValueOrTheWholeNewOne) {
             } else {
                 EXPECT_FALSE(read);
             }
-            EXPECT_EQ(store.save(folder, name, toBytes(asBytes("next")), {}), store.replaces || !placed);
+            EXPECT_EQ(store.save(folder, name, toBytes(asBytes("next")), {}),
+                      store.replaces || !placed);
         }
     }
 }
