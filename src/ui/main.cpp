@@ -18,12 +18,30 @@
 #include "platform/x11/x11_displays.hpp"
 #include "platform/x11/x11_event_poster.hpp"
 #include "platform/xdg/xdg_login_item.hpp"
+#include "ui/command_line.hpp"
+#include "ui/diagnosis.hpp"
+#include "ui/pointer_route.hpp"
 #include "ui/single_instance.hpp"
+#include "ui/state_log.hpp"
 #include "ui/termination_signals.hpp"
 #include "ui/tovali_app.hpp"
 
 int main(int argc, char* argv[]) {
     using namespace tovali;
+
+    // Read before any application object: --help, --version and --diagnose need no display.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const CommandLine commandLine = CommandLine::parse(arguments);
+    if (const std::optional<int> status = commandLine.exitStatus()) {
+        std::fputs(commandLine.output().toLocal8Bit().constData(), *status == 0 ? stdout : stderr);
+        return *status;
+    }
+    if (commandLine.isSet("diagnose")) {
+        QCoreApplication application(argc, argv);
+        return runDiagnosis(x11PointerRoute());
+    }
 
     QApplication application(argc, argv);
     QApplication::setApplicationName("Tovali");
@@ -65,6 +83,9 @@ int main(int argc, char* argv[]) {
     SecretServiceKeychain secretService;
     KeychainByVariant keychain(secretService, *fileKeychain);
     SyslogSystemLog log;
+    std::optional<StateLog> stateLog;
+    if (commandLine.isSet("verbose"))
+        stateLog.emplace(log);
     HostnamedHostName hostName;
     XdgLoginItem loginItem =
         XdgLoginItem::fromEnvironment(QCoreApplication::applicationFilePath().toStdString());
@@ -80,14 +101,18 @@ int main(int argc, char* argv[]) {
                 .defaults = *defaults,
                 .accessibility = accessibility,
                 .hostName = hostName,
-                .makePeripheralManager =
-                    [](PeripheralDelegate& delegate) -> std::unique_ptr<PeripheralManager> {
-                    return std::make_unique<BluezPeripheralManager>(delegate);
+                .makePeripheralManager = [&stateLog](PeripheralDelegate& delegate)
+                    -> std::unique_ptr<PeripheralManager> {
+                    auto manager = std::make_unique<BluezPeripheralManager>(delegate);
+                    manager->setTrace(stateLog ? &*stateLog : nullptr);
+                    return manager;
                 },
             },
         .loginItem = loginItem,
     });
     instance.onActivate([&app] { app.showWindow(); });
+    if (stateLog)
+        stateLog->follow(app.appDelegate().server());
     app.launch();
     return application.exec();
 }

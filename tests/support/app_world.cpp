@@ -61,12 +61,17 @@ AppWorld::~AppWorld() {
         XCloseDisplay(display_);
 }
 
-std::string AppWorld::launch(const std::string& executable) {
+std::string AppWorld::launch(const std::string& executable,
+                             const std::vector<std::string>& arguments) {
     const std::string& home = home_.path();
     for (const char* folder : {"/config", "/data", "/runtime"})
         ::mkdir((home + folder).c_str(), 0700);
+    if (logFd_ >= 0)
+        ::close(logFd_);
     logFd_ = ::open((home + "/app.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    return app_.start({executable}, environment(true), logFd_, false, false);
+    std::vector<std::string> argv{executable};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return app_.start(argv, environment(true), logFd_, false, false);
 }
 
 std::string AppWorld::launchAnother(ChildProcess& process, const std::string& executable,

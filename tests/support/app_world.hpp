@@ -34,8 +34,9 @@ public:
     /// Why the world could not be made, or empty.
     const std::string& error() const { return error_; }
 
-    /// Starts the application; empty, or why it could not start.
-    std::string launch(const std::string& executable);
+    /// Starts the application, again once it has ended; empty, or why it could not start.
+    std::string launch(const std::string& executable,
+                       const std::vector<std::string>& arguments = {});
     /// Starts another copy in the same world, as a second start by the user would; with the
     /// session bus unreachable when `sessionBus` is false. After launch().
     std::string launchAnother(ChildProcess& process, const std::string& executable,
