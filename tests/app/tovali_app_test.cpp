@@ -22,7 +22,7 @@ const QString signalCharacteristic = QString::fromStdString(gatt::signal.toStrin
 TEST(TovaliApp, watchPairsThroughThePanelAndMovesThePointer) {
     AppWorld world;
     ASSERT_EQ(world.error(), "");
-    ASSERT_EQ(world.launch(TOVALI_EXECUTABLE), "");
+    ASSERT_EQ(world.launch(TOVALI_EXECUTABLE, {"--verbose"}), "");
     ASSERT_TRUE(world.waitForWindow("Tovali")) << "no tray here, so the menu window opens\n"
                                                << world.log();
     ASSERT_TRUE(world.bluez().waitForRegistrations()) << world.log();
@@ -36,6 +36,10 @@ TEST(TovaliApp, watchPairsThroughThePanelAndMovesThePointer) {
 
     const auto panel = world.waitForWindow("Let “Test Watch” control this Mac?");
     ASSERT_TRUE(panel) << world.log();
+    // --verbose tells of the pairing, never of its code.
+    EXPECT_NE(world.log().find("pairing asked for by “Test Watch”"), std::string::npos)
+        << world.log();
+    EXPECT_EQ(world.log().find(*code), std::string::npos) << world.log();
     EXPECT_EQ(world.cardinalProperty(*panel, "_NET_WM_DESKTOP"), 0xFFFFFFFFul)
         << "the panel belongs on every workspace";
     world.focus(*panel);
