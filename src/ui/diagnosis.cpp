@@ -65,8 +65,10 @@ std::string milliseconds(int units) {
     // main.conf counts in steps of 1.25 ms.
     const int hundredths = units * 125;
     std::string text = std::to_string(hundredths / 100);
-    if (const int rest = hundredths % 100; rest != 0)
-        text += "." + std::to_string(rest % 10 == 0 ? rest / 10 : rest);
+    if (const int rest = hundredths % 100; rest != 0) {
+        text += '.';
+        text += std::to_string(rest % 10 == 0 ? rest / 10 : rest);
+    }
     return text;
 }
 
