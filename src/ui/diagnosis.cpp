@@ -270,7 +270,7 @@ Diagnosis describe(const DiagnosisFacts& facts) {
     return report.finish();
 }
 
-int runDiagnosis(const PointerRoute& pointer) {
+int runDiagnosis(const PointerCheck& pointer) {
     // The report is the whole output: QtDBus's occasional warnings about its own types, seen
     // while calls are cut short, would only muddle it.
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});

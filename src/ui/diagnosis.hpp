@@ -5,7 +5,7 @@
 
 #include "platform/bluez/bluez_probe.hpp"
 #include "platform/secret_service/secret_service_probe.hpp"
-#include "ui/pointer_route.hpp"
+#include "ui/pointer_check.hpp"
 
 namespace tovali {
 
@@ -22,7 +22,7 @@ struct DiagnosisFacts {
     BluezFindings bluetooth;
     /// None when main.conf cannot be read.
     std::optional<ConnectionInterval> interval;
-    PointerRoute pointer;
+    PointerCheck pointer;
     SecretServiceItem secretStore = SecretServiceItem::noService;
     /// None without a home folder.
     std::optional<KeptFile> keyFile;
@@ -39,6 +39,6 @@ Diagnosis describe(const DiagnosisFacts& facts);
 
 /// Finds the facts within about three seconds, whatever is missing, prints the report on
 /// standard output and answers the exit status: 0 when all is in place, 1 otherwise.
-int runDiagnosis(const PointerRoute& pointer);
+int runDiagnosis(const PointerCheck& pointer);
 
 } // namespace tovali

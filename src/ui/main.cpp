@@ -20,7 +20,7 @@
 #include "platform/xdg/xdg_login_item.hpp"
 #include "ui/command_line.hpp"
 #include "ui/diagnosis.hpp"
-#include "ui/pointer_route.hpp"
+#include "ui/pointer_check.hpp"
 #include "ui/single_instance.hpp"
 #include "ui/state_log.hpp"
 #include "ui/termination_signals.hpp"
@@ -40,7 +40,7 @@ int main(int argc, char* argv[]) {
     }
     if (commandLine.isSet("diagnose")) {
         QCoreApplication application(argc, argv);
-        return runDiagnosis(x11PointerRoute());
+        return runDiagnosis(x11PointerCheck());
     }
 
     QApplication application(argc, argv);

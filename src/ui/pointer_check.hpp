@@ -5,7 +5,7 @@
 namespace tovali {
 
 /// How pointer events reach the desktop, and whether they may, for the diagnosis.
-struct PointerRoute {
+struct PointerCheck {
     std::string name;
     bool allowed = false;
     /// What to do when they may not.
@@ -13,6 +13,6 @@ struct PointerRoute {
 };
 
 /// XTest on the X server in $DISPLAY.
-PointerRoute x11PointerRoute();
+PointerCheck x11PointerCheck();
 
 } // namespace tovali
