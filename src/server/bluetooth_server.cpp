@@ -26,6 +26,11 @@ const Bytes replyReadySignal{replyReady};
 
 } // namespace
 
+ServiceDefinition publishedService() {
+    const Characteristics c = makeCharacteristics();
+    return {gatt::service, true, {c.request, c.reply, c.signal, c.input}};
+}
+
 BluetoothServer::BluetoothServer(Platform platform)
     : loop_(platform.loop), keychain_(platform.keychain), log_(platform.log),
       accessibility_(platform.accessibility), hostName_(platform.hostName),
@@ -167,8 +172,7 @@ void BluetoothServer::setUpService() {
         return;
     }
     characteristics_ = makeCharacteristics();
-    const Characteristics& c = *characteristics_;
-    manager_->addService({gatt::service, true, {c.request, c.reply, c.signal, c.input}});
+    manager_->addService(publishedService());
 }
 
 void BluetoothServer::peripheralManagerDidAddService(PeripheralManager&, const Uuid&,

@@ -41,6 +41,9 @@ struct Characteristics {
     CharacteristicDefinition input;
 };
 
+/// The service the server publishes, its characteristics in that order.
+ServiceDefinition publishedService();
+
 /// The one object through which the computer meets watches: the peripheral role and its service,
 /// the sessions, the pairing that waits for the user, and the status the interface shows.
 class BluetoothServer final : public PeripheralDelegate, private RequestHost {

@@ -1,37 +1,81 @@
 #include "ui/command_line.hpp"
 
-#include <string_view>
+#include <QCommandLineParser>
 
 namespace tovali {
 
-// Single-dash options are Qt's own (-platform, -style, …): QApplication reads them.
-std::variant<CommandLine, std::string> parseCommandLine(std::span<char* const> arguments) {
+namespace {
+
+struct OptionSpec {
+    const char* name;
+    const char* description;
+    /// Empty for a switch.
+    const char* valueName = "";
+    const char* defaultValue = "";
+};
+
+// One line per option; the man page (data/tovali.1.in) lists the same.
+const OptionSpec options[] = {
+    {"pointer",
+     "How pointer events reach the desktop: auto, x11 (XTest), wlroots (the wlroots virtual "
+     "pointer) or portal (the RemoteDesktop portal).",
+     "route", "auto"},
+    {"diagnose", "Check Bluetooth, the pointer route, the secret store and Tovali's files, say "
+                 "what to do about each problem, and exit: 0 when all is in place, 1 otherwise."},
+    {"verbose", "Log each registration, connection, session and pairing to standard error and "
+                "the journal."},
+};
+
+} // namespace
+
+CommandLine CommandLine::parse(const QStringList& arguments) {
     CommandLine line;
-    for (std::string_view argument : arguments) {
-        if (argument == "--help" || argument == "-h") {
-            line.help = true;
-        } else if (argument.starts_with("--pointer=")) {
-            const auto choice =
-                pointerChoice(argument.substr(std::string_view("--pointer=").size()));
-            if (!choice)
-                return "unknown pointer route in " + std::string(argument) +
-                       " (use auto, x11, wlroots or portal)";
-            line.pointer = *choice;
-        } else if (argument.starts_with("--")) {
-            return "unknown option " + std::string(argument) + " (see --help)";
-        }
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        "Lets a paired smart watch move the pointer, click and scroll over Bluetooth LE.");
+    // Qt's own help option would offer --help-all, for options of Qt's that are not taken here.
+    const QCommandLineOption help({"h", "help"}, "Show these options and exit.");
+    const QCommandLineOption version({"v", "version"}, "Show the version and exit.");
+    parser.addOption(help);
+    parser.addOption(version);
+    for (const OptionSpec& spec : options) {
+        QCommandLineOption option(spec.name, spec.description, spec.valueName, spec.defaultValue);
+        parser.addOption(option);
+        if (*spec.defaultValue != '\0')
+            line.defaults_.insert(spec.name, spec.defaultValue);
+    }
+
+    if (!parser.parse(arguments)) {
+        line.exitStatus_ = 2;
+        line.output_ = "tovali: " + parser.errorText() + "\nTry 'tovali --help'.\n";
+        return line;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        line.exitStatus_ = 2;
+        line.output_ = "tovali: unexpected argument '" + parser.positionalArguments().first() +
+                       "'\nTry 'tovali --help'.\n";
+        return line;
+    }
+    if (parser.isSet(help)) {
+        line.exitStatus_ = 0;
+        // Without an application object Qt cannot name the program in the usage line.
+        line.output_ = parser.helpText().replace("<executable_name>", "tovali");
+        return line;
+    }
+    if (parser.isSet(version)) {
+        line.exitStatus_ = 0;
+        line.output_ = QStringLiteral("tovali " TOVALI_VERSION "\n");
+        return line;
+    }
+    for (const OptionSpec& spec : options) {
+        if (parser.isSet(spec.name))
+            line.values_.insert(spec.name, parser.value(spec.name));
     }
     return line;
 }
 
-std::string helpText() {
-    return "Usage: tovali [options]\n"
-           "Lets a paired watch move this computer's pointer over Bluetooth LE.\n"
-           "\n"
-           "  --pointer=ROUTE  how pointer events reach the desktop: auto (the default),\n"
-           "                   x11 (XTest), wlroots (the wlroots virtual pointer) or\n"
-           "                   portal (the RemoteDesktop portal)\n"
-           "  -h, --help       print this help and exit\n";
+QString CommandLine::value(const QString& name) const {
+    return values_.value(name, defaults_.value(name));
 }
 
 } // namespace tovali

@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <span>
-#include <variant>
 
 #include "platform/bluez/bluez_peripheral_manager.hpp"
 #include "platform/files/file_defaults.hpp"
@@ -18,8 +16,11 @@
 #include "platform/syslog/syslog_system_log.hpp"
 #include "platform/xdg/xdg_login_item.hpp"
 #include "ui/command_line.hpp"
+#include "ui/diagnosis.hpp"
+#include "ui/pointer_check.hpp"
 #include "ui/pointer_route.hpp"
 #include "ui/single_instance.hpp"
+#include "ui/state_log.hpp"
 #include "ui/termination_signals.hpp"
 #include "ui/tovali_app.hpp"
 
@@ -45,15 +46,27 @@ void choosePlatform() {
 int main(int argc, char* argv[]) {
     using namespace tovali;
 
-    const auto parsed = parseCommandLine(std::span<char* const>(argv, argc).subspan(1));
-    if (const auto* problem = std::get_if<std::string>(&parsed)) {
-        std::fprintf(stderr, "tovali: %s\n", problem->c_str());
+    // Read before any application object: --help, --version and --diagnose need no display.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const CommandLine commandLine = CommandLine::parse(arguments);
+    if (const std::optional<int> status = commandLine.exitStatus()) {
+        std::fputs(commandLine.output().toLocal8Bit().constData(), *status == 0 ? stdout : stderr);
+        return *status;
+    }
+    const std::optional<PointerChoice> pointer =
+        pointerChoice(commandLine.value("pointer").toStdString());
+    if (!pointer) {
+        std::fprintf(stderr,
+                     "tovali: unknown pointer route '%s' (use auto, x11, wlroots or "
+                     "portal)\nTry 'tovali --help'.\n",
+                     commandLine.value("pointer").toLocal8Bit().constData());
         return 2;
     }
-    const CommandLine& options = std::get<CommandLine>(parsed);
-    if (options.help) {
-        std::fputs(helpText().c_str(), stdout);
-        return 0;
+    if (commandLine.isSet("diagnose")) {
+        QCoreApplication application(argc, argv);
+        return runDiagnosis(x11PointerCheck());
     }
 
     choosePlatform();
@@ -83,13 +96,13 @@ int main(int argc, char* argv[]) {
     }
     SyslogSystemLog log;
     const std::unique_ptr<PointerRoute> route = choosePointerRoute(
-        options.pointer, SessionKind::fromEnvironment(), RouteMakers::real(),
+        *pointer, SessionKind::fromEnvironment(), RouteMakers::real(),
         {.defaults = *defaults,
          .log = log,
          .doubleClickInterval = application.styleHints()->mouseDoubleClickInterval() / 1000.0});
     if (!route) {
         std::fprintf(stderr, "%s",
-                     options.pointer == PointerChoice::automatic
+                     *pointer == PointerChoice::automatic
                          ? "tovali: no way to move the pointer here: no X display, "
                            "no wlroots virtual pointer and no RemoteDesktop portal "
                            "answered.\n"
@@ -102,6 +115,9 @@ int main(int argc, char* argv[]) {
     QtMainLoop loop;
     SecretServiceKeychain secretService;
     KeychainByVariant keychain(secretService, *fileKeychain);
+    std::optional<StateLog> stateLog;
+    if (commandLine.isSet("verbose"))
+        stateLog.emplace(log);
     HostnamedHostName hostName;
     XdgLoginItem loginItem =
         XdgLoginItem::fromEnvironment(QCoreApplication::applicationFilePath().toStdString());
@@ -117,14 +133,18 @@ int main(int argc, char* argv[]) {
                 .defaults = *defaults,
                 .accessibility = route->accessibility(),
                 .hostName = hostName,
-                .makePeripheralManager =
-                    [](PeripheralDelegate& delegate) -> std::unique_ptr<PeripheralManager> {
-                    return std::make_unique<BluezPeripheralManager>(delegate);
+                .makePeripheralManager = [&stateLog](PeripheralDelegate& delegate)
+                    -> std::unique_ptr<PeripheralManager> {
+                    auto manager = std::make_unique<BluezPeripheralManager>(delegate);
+                    manager->setTrace(stateLog ? &*stateLog : nullptr);
+                    return manager;
                 },
             },
         .loginItem = loginItem,
     });
     instance.onActivate([&app] { app.showWindow(); });
+    if (stateLog)
+        stateLog->follow(app.appDelegate().server());
     app.launch();
     return application.exec();
 }

@@ -24,9 +24,12 @@ const QString signalCharacteristic = QString::fromStdString(gatt::signal.toStrin
 
 /// Pairs the watch as a user would: gives the pairing panel the focus, allows with the Return
 /// key once the panel has been read, and opens its first session.
-void pairThroughThePanel(AppWorld& world, TestWatch& watch, const QString& device) {
+void pairThroughThePanel(AppWorld& world, TestWatch& watch, const QString& device,
+                         std::string* shownCode = nullptr) {
     const auto code = watch.startPairing();
     ASSERT_TRUE(code) << world.log();
+    if (shownCode)
+        *shownCode = *code;
     const auto panel = world.waitForWindow("Let “Test Watch” control this computer?");
     ASSERT_TRUE(panel) << world.log();
     EXPECT_EQ(world.cardinalProperty(*panel, "_NET_WM_DESKTOP"), 0xFFFFFFFFul)
@@ -44,7 +47,7 @@ void pairThroughThePanel(AppWorld& world, TestWatch& watch, const QString& devic
 TEST(TovaliApp, watchPairsThroughThePanelAndMovesThePointer) {
     AppWorld world;
     ASSERT_EQ(world.error(), "");
-    ASSERT_EQ(world.launch(TOVALI_EXECUTABLE), "");
+    ASSERT_EQ(world.launch(TOVALI_EXECUTABLE, {"--verbose"}), "");
     ASSERT_TRUE(world.waitForWindow("Tovali")) << "no tray here, so the menu window opens\n"
                                                << world.log();
     ASSERT_TRUE(world.bluez().waitForRegistrations()) << world.log();
@@ -53,7 +56,12 @@ TEST(TovaliApp, watchPairsThroughThePanelAndMovesThePointer) {
     world.bluez().subscribe(device, signalCharacteristic);
     StandInRadio radio(world.bluez(), device);
     TestWatch watch(radio, "Test Watch");
-    ASSERT_NO_FATAL_FAILURE(pairThroughThePanel(world, watch, device));
+    std::string code;
+    ASSERT_NO_FATAL_FAILURE(pairThroughThePanel(world, watch, device, &code));
+    // --verbose tells of the pairing, never of its code.
+    EXPECT_NE(world.log().find("pairing asked for by “Test Watch”"), std::string::npos)
+        << world.log();
+    EXPECT_EQ(world.log().find(code), std::string::npos) << world.log();
 
     const auto start = world.pointer();
     watch.move(120, 80);
@@ -80,7 +88,7 @@ TEST(TovaliApp, onWlroots_watchMovesThePointerAndClicksThroughTheVirtualPointer)
     ASSERT_EQ(observer.error(), "");
     AppWorld world;
     ASSERT_EQ(world.error(), "");
-    ASSERT_EQ(world.launch(TOVALI_EXECUTABLE,
+    ASSERT_EQ(world.launch(TOVALI_EXECUTABLE, {},
                            {"WAYLAND_DISPLAY=" + sway.socket(), "XDG_SESSION_TYPE=wayland"}),
               "");
     ASSERT_TRUE(world.bluez().waitForRegistrations()) << world.log();

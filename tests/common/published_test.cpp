@@ -23,15 +23,13 @@ TEST(Published, observersHearEveryAssignmentBeforeItIsStoredUntilTheyLeave) {
     EXPECT_EQ(heard, (std::vector<std::pair<int, int>>{{2, 1}, {2, 2}}));
     EXPECT_EQ(value.value(), 2);
     EXPECT_EQ(secondHeard, 0);
-}
 
-TEST(Published, aSubscriptionMayOutliveItsValue) {
-    Subscription subscription;
+    Subscription outliving;
     {
-        Published<int> value(0);
-        subscription = value.subscribe([](const int&) {});
+        Published<int> gone(0);
+        outliving = gone.subscribe([](const int&) {});
     }
-    subscription.reset(); // must not touch the destroyed value
+    outliving.reset(); // must not touch the destroyed value
 }
 
 TEST(Published, latestOfTwo_startsWithTheCurrentPairAndPairsEachNewValueWithTheOther) {

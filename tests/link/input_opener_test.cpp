@@ -82,14 +82,5 @@ TEST_F(InputOpenerTest, anyAlteredByte_failsTheTagAndChangesNothing) {
     EXPECT_TRUE(open(good));
 }
 
-TEST(ConstantTimeEqual, comparesLengthAndEveryByte) {
-    const Bytes a{1, 2, 3, 4};
-    EXPECT_TRUE(constantTimeEqual(a, Bytes{1, 2, 3, 4}));
-    EXPECT_TRUE(constantTimeEqual(Bytes{}, Bytes{}));
-    for (const Bytes& other :
-         {Bytes{1, 2, 3}, Bytes{1, 2, 3, 4, 0}, Bytes{0, 2, 3, 4}, Bytes{1, 2, 3, 5}})
-        EXPECT_FALSE(constantTimeEqual(a, other));
-}
-
 } // namespace
 } // namespace tovali

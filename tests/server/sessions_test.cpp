@@ -160,13 +160,4 @@ TEST_F(ServerSessions, unsubscribe_releasesHeldButtonsOnlyForAnEstablishedCentra
     EXPECT_TRUE(rig.peripheral->notifications.empty()) << "no time-out after the pairing left";
 }
 
-TEST_F(ServerSessions, destroyingTheServer_withAButtonHeld_releasesIt) {
-    start();
-    TestWatch ada = trustedWatch();
-    ASSERT_TRUE(ada.openTrustedSession());
-    ada.button(MouseButton::left, ButtonAction::down);
-    rig.server.reset(); // as quitting does
-    EXPECT_EQ(countOf(rig.events, MouseEventType::leftMouseUp), 1);
-}
-
 } // namespace

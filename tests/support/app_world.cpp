@@ -62,14 +62,19 @@ AppWorld::~AppWorld() {
 }
 
 std::string AppWorld::launch(const std::string& executable,
+                             const std::vector<std::string>& arguments,
                              const std::vector<std::string>& moreEnvironment) {
     const std::string& home = home_.path();
     for (const char* folder : {"/config", "/data", "/runtime"})
         ::mkdir((home + folder).c_str(), 0700);
+    if (logFd_ >= 0)
+        ::close(logFd_);
     logFd_ = ::open((home + "/app.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    std::vector<std::string> argv{executable};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::vector<std::string> all = environment(true);
     all.insert(all.end(), moreEnvironment.begin(), moreEnvironment.end());
-    return app_.start({executable}, all, logFd_, false, false);
+    return app_.start(argv, all, logFd_, false, false);
 }
 
 std::string AppWorld::launchAnother(ChildProcess& process, const std::string& executable,

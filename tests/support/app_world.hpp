@@ -34,8 +34,10 @@ public:
     /// Why the world could not be made, or empty.
     const std::string& error() const { return error_; }
 
-    /// Starts the application, with its environment extended; empty, or why it could not start.
+    /// Starts the application, again once it has ended, with these arguments and its environment
+    /// extended; empty, or why it could not start.
     std::string launch(const std::string& executable,
+                       const std::vector<std::string>& arguments = {},
                        const std::vector<std::string>& moreEnvironment = {});
     /// Starts another copy in the same world, as a second start by the user would; with the
     /// session bus unreachable when `sessionBus` is false. After launch().

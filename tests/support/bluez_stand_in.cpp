@@ -3,15 +3,17 @@
 #include <QCoreApplication>
 #include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
+#include <QDBusVirtualObject>
 #include <QDeadlineTimer>
-#include <QRegularExpression>
 #include <QTimer>
-
-#include "support/bluez_stand_in_rules.hpp"
 
 namespace tovali::test {
 
-using namespace standin;
+using namespace bluez;
+
+namespace {
+const QString unknownMethod = QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod");
+} // namespace
 
 bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
     QDeadlineTimer deadline(timeoutMs);
@@ -29,16 +31,7 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
 class BluezStandIn::Objects : public QDBusVirtualObject {
 public:
     explicit Objects(BluezStandIn& bluez) : bluez_(bluez) {}
-
-    QString introspect(const QString& path) const override {
-        QString xml;
-        if (const auto interfaces = bluez_.interfacesOf(path)) {
-            for (auto it = interfaces->begin(); it != interfaces->end(); ++it)
-                xml += QStringLiteral("<interface name=\"%1\"/>").arg(it.key());
-        }
-        return xml;
-    }
-
+    QString introspect(const QString&) const override { return {}; }
     bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override {
         return bluez_.handleCall(message);
     }
@@ -56,10 +49,6 @@ BluezStandIn::BluezStandIn(QString address)
 
 BluezStandIn::~BluezStandIn() {
     stop();
-}
-
-QString BluezStandIn::uniqueName() const {
-    return connection_ ? connection_->baseService() : QString();
 }
 
 QDBusConnection BluezStandIn::connection() const {
@@ -80,17 +69,13 @@ void BluezStandIn::start() {
         QDBusConnection::disconnectFromBus(connectionName_);
         return;
     }
-    // bluetoothd watches only the characteristics it knows; the slot sorts out the rest.
     connection_->connect(QString(), QString(), propertiesInterface, "PropertiesChanged",
-                         {characteristicInterface}, QString(), this,
+                         {gattCharacteristicInterface}, QString(), this,
                          SLOT(onPropertiesChanged(QDBusMessage)));
-    connection_->connect("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                         "NameOwnerChanged", this,
-                         SLOT(onNameOwnerChanged(QString, QString, QString)));
     adapterPresent_ = true;
     lePeripheralNow_ = lePeripheral_;
     // The bus may not yet have seen our previous connection close.
-    running_ = waitUntil([this] { return connection_->registerService(bluezName); }, 2000);
+    running_ = waitUntil([this] { return connection_->registerService(busName); }, 2000);
     if (!running_)
         qWarning("bluetoothd stand-in: cannot own org.bluez");
 }
@@ -101,17 +86,21 @@ void BluezStandIn::stop() {
     // Pending calls hold on to the connection, and their answers belong to the old daemon.
     for (auto* watcher : findChildren<QDBusPendingCallWatcher*>(Qt::FindDirectChildrenOnly))
         delete watcher;
-    pendingApplications_.clear();
-    pendingAdvertisements_.clear();
-    applications_.clear();
-    advertisements_.clear();
-    notifyCounts_.clear();
+    pending_.clear();
+    clearRegistrations();
     devices_.clear();
-    mirrorRegistrations();
     connection_->unregisterObject("/", QDBusConnection::UnregisterTree);
     connection_.reset();
     QDBusConnection::disconnectFromBus(connectionName_);
     running_ = false;
+}
+
+void BluezStandIn::clearRegistrations() {
+    applicationOwner_.clear();
+    characteristics_.clear();
+    advertisement_.reset();
+    for (auto& [path, device] : devices_)
+        device.subscriptions.clear();
 }
 
 void BluezStandIn::refuseRegistrations(const QString& errorName, const QString& message) {
@@ -120,10 +109,8 @@ void BluezStandIn::refuseRegistrations(const QString& errorName, const QString& 
 }
 
 bool BluezStandIn::waitForRegistrations(int timeoutMs) {
-    return waitUntil([this] { return application_ && advertisement_; }, timeoutMs);
+    return waitUntil([this] { return !applicationOwner_.isEmpty() && advertisement_; }, timeoutMs);
 }
-
-// Calls.
 
 void BluezStandIn::post(const QDBusMessage& message) {
     if (connection_)
@@ -135,190 +122,223 @@ void BluezStandIn::answerError(const QDBusMessage& call, const QString& name, co
 }
 
 bool BluezStandIn::handleCall(const QDBusMessage& message) {
-    if (!running_ || message.type() != QDBusMessage::MethodCallMessage)
+    if (!running_ || message.type() != QDBusMessage::MethodCallMessage ||
+        message.interface() == "org.freedesktop.DBus.Introspectable")
         return false;
     if (accessDenied_) {
-        answerError(message, "org.freedesktop.DBus.Error.AccessDenied",
-                    "Rejected send message: org.bluez is not for this caller");
+        answerError(message, accessDeniedError, "org.bluez is not for this caller");
         return true;
     }
     const QString path = message.path();
     const QString interface = message.interface();
     const QString member = message.member();
-    if (interface == introspectableInterface && member == "Introspect")
-        return false; // QtDBus answers from introspect()
-
-    const QString missing =
-        QStringLiteral("Method \"%1\" with signature \"%2\" on interface \"%3\" doesn't exist")
-            .arg(member, message.signature(), interface);
-    const auto interfaces =
-        path == "/" ? std::optional<InterfaceMap>(InterfaceMap{{objectManagerInterface, {}}})
-                    : interfacesOf(path);
-    if (!interfaces) {
-        answerError(message, "org.freedesktop.DBus.Error.UnknownObject", missing);
-        return true;
-    }
-    if (!interfaces->contains(interface)) {
-        answerError(message, unknownMethod, missing);
-        return true;
-    }
-
-    if (interface == objectManagerInterface && member == "GetManagedObjects" &&
-        message.signature().isEmpty()) {
+    const bool managing = path == adapterPath && adapterPresent_ && lePeripheralNow_;
+    if (path == "/" && interface == objectManagerInterface && member == "GetManagedObjects") {
         ManagedObjects objects;
-        for (const QString& each : paths())
-            objects.insert(QDBusObjectPath(each), *interfacesOf(each));
+        QStringList paths{adapterPath};
+        for (const auto& [each, device] : devices_)
+            paths.append(each);
+        for (const QString& each : paths) {
+            if (const auto interfaces = interfacesOf(each))
+                objects.insert(QDBusObjectPath(each), *interfaces);
+        }
         post(message.createReply(QVariant::fromValue(objects)));
-    } else if (interface == propertiesInterface) {
-        answerProperties(message);
-    } else if (interface == gattManagerInterface && member == "RegisterApplication") {
+    } else if (managing && interface == gattManagerInterface && member == "RegisterApplication") {
         registerApplication(message);
-    } else if (interface == gattManagerInterface && member == "UnregisterApplication") {
-        unregisterApplication(message);
-    } else if (interface == advertisingManagerInterface && member == "RegisterAdvertisement") {
+    } else if (managing && interface == advertisingManagerInterface &&
+               member == "RegisterAdvertisement") {
         registerAdvertisement(message);
-    } else if (interface == advertisingManagerInterface && member == "UnregisterAdvertisement") {
-        unregisterAdvertisement(message);
-    } else if (interface == deviceInterface && member == "Disconnect" &&
-               message.signature().isEmpty()) {
+    } else if (managing && member.startsWith("Unregister")) {
+        unregister(message);
+    } else if (interface == deviceInterface && member == "Disconnect" && devices_.count(path)) {
         disconnectDevice(path);
         post(message.createReply());
     } else {
-        answerError(message, unknownMethod, missing);
+        answerError(message, unknownMethod, member + " does not exist here");
     }
     return true;
 }
 
-void BluezStandIn::answerProperties(const QDBusMessage& message) {
-    const InterfaceMap interfaces = *interfacesOf(message.path());
-    const QList<QVariant> args = message.arguments();
-    const QString member = message.member();
-    const QString signature = message.signature();
-    if ((member == "Get" && signature != "ss") || (member == "GetAll" && signature != "s") ||
-        (member == "Set" && signature != "ssv"))
-        return answerError(message, invalidArgs, "Invalid arguments in method call");
-    if (member != "Get" && member != "GetAll" && member != "Set")
-        return answerError(message, unknownMethod, QStringLiteral("No method %1").arg(member));
-
-    const QString interface = args.at(0).toString();
-    if (!interfaces.contains(interface))
-        return answerError(message, invalidArgs,
-                           QStringLiteral("No such interface '%1'").arg(interface));
-    const QVariantMap properties = interfaces.value(interface);
-    if (member == "GetAll")
-        return post(message.createReply(properties));
-
-    const QString name = args.at(1).toString();
-    if (!properties.contains(name))
-        return answerError(message, invalidArgs, QStringLiteral("No such property '%1'").arg(name));
-    if (member == "Get")
-        return post(message.createReply(QVariant::fromValue(QDBusVariant(properties[name]))));
-
-    const QVariant value = args.at(2).value<QDBusVariant>().variant();
-    if (interface != adapterInterface || name != "Powered")
-        return answerError(message, "org.freedesktop.DBus.Error.PropertyReadOnly",
-                           QStringLiteral("Property '%1' is not writable").arg(name));
-    if (value.metaType() != properties[name].metaType())
-        return answerError(message, invalidArgs, "Invalid arguments in method call");
-    post(message.createReply());
-    setPowered(value.toBool());
-}
-
-QStringList BluezStandIn::paths() const {
-    QStringList all{bluezRoot};
-    if (adapterPresent_) {
-        all.append(adapterPath);
-        for (const auto& [path, device] : devices_)
-            all.append(path);
-    }
-    return all;
-}
-
 std::optional<InterfaceMap> BluezStandIn::interfacesOf(const QString& path) const {
-    if (path == bluezRoot)
-        return InterfaceMap{{introspectableInterface, {}},
-                            {"org.bluez.AgentManager1", {}},
-                            {"org.bluez.ProfileManager1", {}}};
     if (!adapterPresent_)
         return std::nullopt;
     if (path == adapterPath) {
-        InterfaceMap interfaces{{introspectableInterface, {}},
-                                {propertiesInterface, {}},
-                                {adapterInterface, adapterProperties()}};
+        InterfaceMap interfaces{{adapterInterface, adapterProperties()}};
         if (lePeripheralNow_) {
             interfaces.insert(gattManagerInterface, {});
-            interfaces.insert(advertisingManagerInterface, advertisingProperties());
+            interfaces.insert(advertisingManagerInterface, {});
         }
         return interfaces;
     }
     const auto device = devices_.find(path);
     if (device == devices_.end())
         return std::nullopt;
-    return InterfaceMap{{introspectableInterface, {}},
-                        {propertiesInterface, {}},
-                        {deviceInterface,
+    return InterfaceMap{{deviceInterface,
                          {{"Address", device->second.address},
-                          {"AddressType", "random"},
                           {"Connected", device->second.connected},
-                          {"Paired", false},
-                          {"Trusted", false},
-                          {"Blocked", false},
-                          {"Adapter", QVariant::fromValue(QDBusObjectPath(adapterPath))},
-                          {"ServicesResolved", false}}}};
+                          {"Adapter", QVariant::fromValue(QDBusObjectPath(adapterPath))}}}};
 }
 
 QVariantMap BluezStandIn::adapterProperties() const {
     QStringList roles{"central"};
     if (lePeripheralNow_)
         roles.append("peripheral");
-    return {{"Address", adapterAddress},
-            {"AddressType", "public"},
-            {"Name", adapterName},
-            {"Alias", adapterName},
-            {"Class", QVariant::fromValue(quint32(0))},
-            {"Powered", powered_},
-            {"Discoverable", false},
-            {"Pairable", false},
-            {"Discovering", false},
-            {"UUIDs", QStringList()},
-            {"Roles", roles}};
-}
-
-QVariantMap BluezStandIn::advertisingProperties() const {
-    const auto active = advertisements_.size() + pendingAdvertisements_.size();
-    return {
-        {"ActiveInstances", QVariant::fromValue(static_cast<uchar>(active))},
-        {"SupportedInstances", QVariant::fromValue(static_cast<uchar>(maxAdvertisements - active))},
-        {"SupportedIncludes", supportedIncludes}};
+    return {{"Address", "00:1A:7D:DA:71:13"}, {"Powered", powered_}, {"Roles", roles}};
 }
 
 void BluezStandIn::emitSignal(const QString& path, const QString& interface, const QString& name,
                               const QList<QVariant>& arguments) {
-    if (!connection_)
-        return;
     QDBusMessage signal = QDBusMessage::createSignal(path, interface, name);
     signal.setArguments(arguments);
-    connection_->send(signal);
+    post(signal);
 }
 
-void BluezStandIn::emitPropertiesChanged(const QString& path, const QString& interface,
-                                         const QVariantMap& changed) {
-    emitSignal(path, propertiesInterface, "PropertiesChanged", {interface, changed, QStringList()});
+// Registrations.
+
+std::optional<QDBusMessage> BluezStandIn::takePending(std::uint64_t id) {
+    const auto it = std::find_if(pending_.begin(), pending_.end(),
+                                 [id](const Pending& each) { return each.id == id; });
+    if (it == pending_.end())
+        return std::nullopt; // unregistered, or the adapter went, meanwhile
+    QDBusMessage call = it->call;
+    pending_.erase(it);
+    return call;
 }
 
-void BluezStandIn::emitInterfacesAdded(const QString& path, const InterfaceMap& interfaces) {
-    emitSignal("/", objectManagerInterface, "InterfacesAdded",
-               {QVariant::fromValue(QDBusObjectPath(path)), QVariant::fromValue(interfaces)});
+void BluezStandIn::registerApplication(const QDBusMessage& call) {
+    if (!refusalName_.isEmpty())
+        return answerError(call, refusalName_, refusalMessage_);
+    if (!applicationOwner_.isEmpty())
+        return answerError(call, alreadyExistsError, "Already Exists");
+    const QString owner = call.service();
+    const QString root = call.arguments().value(0).value<QDBusObjectPath>().path();
+    const std::uint64_t id = nextId_++;
+    pending_.push_back({id, call, root});
+    callAsync(
+        QDBusMessage::createMethodCall(owner, root, objectManagerInterface, "GetManagedObjects"),
+        [this, id, owner](const QDBusMessage& reply) {
+            const auto pending = takePending(id);
+            if (!pending)
+                return;
+            std::vector<Characteristic> found;
+            bool service = false;
+            if (reply.signature() == "a{oa{sa{sv}}}") {
+                const auto objects = qdbus_cast<ManagedObjects>(reply.arguments().at(0));
+                for (auto it = objects.cbegin(); it != objects.cend(); ++it) {
+                    service = service || it->contains(gattServiceInterface);
+                    const QVariantMap c = it->value(gattCharacteristicInterface);
+                    if (!c.isEmpty())
+                        found.push_back({it.key().path(), c.value("UUID").toString().toLower(),
+                                         c.value("Flags").toStringList()});
+                }
+            }
+            if (!service || found.empty())
+                return answerError(*pending, failedError, "No valid service object found");
+            applicationOwner_ = owner;
+            characteristics_ = std::move(found);
+            ++applicationRegistrations_;
+            post(pending->createReply());
+        });
 }
 
-void BluezStandIn::emitInterfacesRemoved(const QString& path, const QStringList& interfaces) {
+void BluezStandIn::registerAdvertisement(const QDBusMessage& call) {
+    if (!refusalName_.isEmpty())
+        return answerError(call, refusalName_, refusalMessage_);
+    const QString owner = call.service();
+    const QString path = call.arguments().value(0).value<QDBusObjectPath>().path();
+    const std::uint64_t id = nextId_++;
+    pending_.push_back({id, call, path});
+    QDBusMessage getAll =
+        QDBusMessage::createMethodCall(owner, path, propertiesInterface, "GetAll");
+    getAll << advertisementInterface;
+    callAsync(getAll, [this, id, owner, path](const QDBusMessage& reply) {
+        const auto pending = takePending(id);
+        if (!pending)
+            return;
+        const auto properties = reply.signature() == "a{sv}"
+                                    ? qdbus_cast<QVariantMap>(reply.arguments().at(0))
+                                    : QVariantMap();
+        if (properties.value("Type").toString() != "peripheral")
+            return answerError(*pending, failedError, "Failed to parse advertisement.");
+        advertisement_ = Advertisement{owner, path, properties.value("LocalName").toString()};
+        ++advertisementRegistrations_;
+        post(pending->createReply());
+    });
+}
+
+void BluezStandIn::unregister(const QDBusMessage& call) {
+    const QString path = call.arguments().value(0).value<QDBusObjectPath>().path();
+    const auto pending = std::find_if(pending_.begin(), pending_.end(),
+                                      [&path](const Pending& each) { return each.path == path; });
+    if (pending != pending_.end()) {
+        answerError(pending->call, failedError, "Failed to complete registration");
+        pending_.erase(pending);
+    } else if (call.interface() == gattManagerInterface && !applicationOwner_.isEmpty()) {
+        applicationOwner_.clear();
+        characteristics_.clear();
+    } else if (call.interface() == advertisingManagerInterface && advertisement_) {
+        advertisement_.reset();
+    } else {
+        return answerError(call, "org.bluez.Error.DoesNotExist", "Does Not Exist");
+    }
+    post(call.createReply());
+}
+
+// The adapter.
+
+void BluezStandIn::setPowered(bool on) {
+    if (on == powered_)
+        return;
+    if (!on) {
+        for (auto& [path, device] : devices_)
+            disconnectDevice(path);
+    }
+    powered_ = on;
+    if (adapterPresent_)
+        emitSignal(adapterPath, propertiesInterface, "PropertiesChanged",
+                   {adapterInterface, QVariantMap{{"Powered", powered_}}, QStringList()});
+}
+
+void BluezStandIn::removeAdapter() {
+    if (!running_ || !adapterPresent_)
+        return;
+    if (advertisement_)
+        post(QDBusMessage::createMethodCall(advertisement_->owner, advertisement_->path,
+                                            advertisementInterface, "Release"));
+    for (const Pending& pending : pending_)
+        answerError(pending.call, failedError, "Failed to complete registration");
+    pending_.clear();
+    clearRegistrations();
+    for (const auto& [path, device] : devices_)
+        emitSignal("/", objectManagerInterface, "InterfacesRemoved",
+                   {QVariant::fromValue(QDBusObjectPath(path)), QStringList{deviceInterface}});
+    devices_.clear();
+    const QStringList interfaces = interfacesOf(adapterPath)->keys();
+    adapterPresent_ = false;
     emitSignal("/", objectManagerInterface, "InterfacesRemoved",
-               {QVariant::fromValue(QDBusObjectPath(path)), interfaces});
+               {QVariant::fromValue(QDBusObjectPath(adapterPath)), interfaces});
 }
+
+void BluezStandIn::restoreAdapter() {
+    if (!running_ || adapterPresent_)
+        return;
+    adapterPresent_ = true;
+    lePeripheralNow_ = lePeripheral_;
+    InterfaceMap interfaces = *interfacesOf(adapterPath);
+    // The advertising manager waits for the kernel's advertising features.
+    interfaces.remove(advertisingManagerInterface);
+    const QVariant path = QVariant::fromValue(QDBusObjectPath(adapterPath));
+    emitSignal("/", objectManagerInterface, "InterfacesAdded",
+               {path, QVariant::fromValue(interfaces)});
+    if (lePeripheralNow_)
+        emitSignal("/", objectManagerInterface, "InterfacesAdded",
+                   {path, QVariant::fromValue(InterfaceMap{{advertisingManagerInterface, {}}})});
+}
+
+// Calls to the application.
 
 QDBusMessage BluezStandIn::callApplication(const QDBusMessage& call) {
-    const std::optional<QDBusMessage> reply = callAndWait(call, attributeTimeoutMs);
-    if (reply)
+    if (const std::optional<QDBusMessage> reply = callAndWait(call))
         return *reply;
     return call.createErrorReply(QDBusError::NoReply, "No reply within 5 s");
 }
@@ -335,11 +355,11 @@ void BluezStandIn::callAsync(const QDBusMessage& call,
             });
 }
 
-std::optional<QDBusMessage> BluezStandIn::callAndWait(const QDBusMessage& call, int timeoutMs) {
+std::optional<QDBusMessage> BluezStandIn::callAndWait(const QDBusMessage& call) {
     // Shared: a late answer still lands somewhere once this call has given up.
     auto reply = std::make_shared<std::optional<QDBusMessage>>();
     callAsync(call, [reply](const QDBusMessage& message) { *reply = message; });
-    waitUntil([&reply] { return reply->has_value(); }, timeoutMs);
+    waitUntil([&reply] { return reply->has_value(); }, 5000);
     return *reply;
 }
 

@@ -123,16 +123,4 @@ TEST_F(PanelsTest, keys_answerThePairingOrCloseThePermissionPromptingOnlyOnRetur
     EXPECT_EQ(accessibility.calls.size(), 1U);
 }
 
-TEST_F(PanelsTest, pairing_longNameWithoutSpaces_wrapsWithinWidth340) {
-    const std::string name(60, 'W');
-    showPairing(name);
-    auto* title = pairing.window()->findChild<QLabel*>(QStringLiteral("title"));
-
-    EXPECT_EQ(pairing.window()->width(), 340);
-    EXPECT_LE(title->minimumSizeHint().width(), 340 - 2 * 24) << "the name breaks anywhere";
-    EXPECT_EQ(title->text().remove(QChar(0x200B)).toStdString(),
-              "Let “" + name + "” control this computer?");
-    EXPECT_GE(pairing.window()->height(), pairing.window()->sizeHint().height()) << "nothing cut";
-}
-
 } // namespace

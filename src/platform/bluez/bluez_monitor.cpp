@@ -161,6 +161,9 @@ void BluezMonitor::addInterfaces(const QString& path, const InterfaceMap& interf
 void BluezMonitor::updateAdapter(Adapter& adapter, const QVariantMap& properties) {
     if (const QVariant powered = properties.value("Powered"); isBool(powered))
         adapter.powered = powered.toBool();
+    if (const QVariant address = properties.value("Address");
+        address.metaType() == QMetaType::fromType<QString>())
+        adapter.address = address.toString();
     if (const QVariant roles = properties.value("Roles");
         roles.metaType() == QMetaType::fromType<QStringList>())
         adapter.roles = roles.toStringList();

@@ -35,6 +35,7 @@ public:
     };
 
     struct Adapter {
+        QString address;
         bool gattManager = false;
         bool advertisingManager = false;
         bool powered = false;

@@ -27,6 +27,30 @@ Uuid freshUuid() {
     return Uuid(raw);
 }
 
+const char* stateName(PeripheralState state) {
+    switch (state) {
+    case PeripheralState::unknown:
+        return "unknown";
+    case PeripheralState::resetting:
+        return "resetting";
+    case PeripheralState::unsupported:
+        return "unsupported";
+    case PeripheralState::unauthorized:
+        return "unauthorized";
+    case PeripheralState::poweredOff:
+        return "powered off";
+    case PeripheralState::poweredOn:
+        return "powered on";
+    }
+    return "unknown";
+}
+
+QString answerText(const QDBusMessage& reply) {
+    return reply.type() == QDBusMessage::ErrorMessage
+               ? "refused: " + reply.errorName() + " " + reply.errorMessage()
+               : QStringLiteral("done");
+}
+
 } // namespace
 
 BluezPeripheralManager::BluezPeripheralManager(PeripheralDelegate& delegate, QDBusConnection bus)
@@ -70,6 +94,7 @@ void BluezPeripheralManager::refreshState() {
     if (state == state_)
         return;
     state_ = state;
+    trace(QStringLiteral("Bluetooth %1").arg(stateName(state)));
     delegate_.peripheralManagerDidUpdateState(*this);
 }
 
@@ -87,6 +112,7 @@ void BluezPeripheralManager::bluezChanged() {
         // on an adapter that stays, ours would stand beside the new ones.
         if (present && monitor_.hasAdapter(registeredOn_))
             unregisterAll();
+        trace("registrations on " + registeredOn_ + " gone with the adapter or bluetoothd");
         forgetRegistrations();
     }
     // At power off the kernel deletes the advertisement and bluetoothd does not notice: it
@@ -149,8 +175,10 @@ void BluezPeripheralManager::reconcile() {
 void BluezPeripheralManager::registerApplication() {
     servicePhase_ = Phase::registering;
     registeredOn_ = *monitor_.adapterPath();
+    trace("registering the service on " + registeredOn_);
     callBluez(QStringLiteral("RegisterApplication"), GattApplication::applicationPath,
               [this](const QDBusMessage& reply) {
+                  trace("registering the service: " + answerText(reply));
                   const Uuid uuid = service_ ? service_->uuid : Uuid{};
                   // bluetoothd still holds our application: it is the one we meant to add.
                   if (reply.type() != QDBusMessage::ErrorMessage ||
@@ -182,8 +210,10 @@ void BluezPeripheralManager::registerAdvertisement() {
     advertisingPhase_ = Phase::registering;
     registeredOn_ = *monitor_.adapterPath();
     application_.setAdvertisement(*advertisement_);
+    trace("registering the advertisement on " + registeredOn_);
     callBluez(QStringLiteral("RegisterAdvertisement"), GattApplication::advertisementPath,
               [this, data = *advertisement_](const QDBusMessage& reply) {
+                  trace("registering the advertisement: " + answerText(reply));
                   if (reply.type() != QDBusMessage::ErrorMessage ||
                       reply.errorName() == bluez::alreadyExistsError) {
                       advertisingPhase_ = Phase::registered;
@@ -207,10 +237,12 @@ void BluezPeripheralManager::registerAdvertisement() {
 
 void BluezPeripheralManager::advertisementReleased() {
     // bluetoothd releases it when the adapter goes; the adapter's return registers it again.
+    trace(QStringLiteral("bluetoothd released the advertisement"));
     advertisingPhase_ = Phase::none;
 }
 
 void BluezPeripheralManager::withdrawAdvertisement() {
+    trace(QStringLiteral("withdrawing the advertisement"));
     unregister(QStringLiteral("UnregisterAdvertisement"), GattApplication::advertisementPath);
     advertisingPhase_ = Phase::none;
 }
@@ -259,6 +291,7 @@ void BluezPeripheralManager::callBluez(const QString& method, const QString& pat
 // Centrals and requests
 
 void BluezPeripheralManager::deviceConnectionChanged(const QString& device, bool connected) {
+    trace(device + (connected ? " connected" : " disconnected"));
     if (connected) {
         centralFor(device);
         // The controller ends the advertising set a central connects through, and the kernel
@@ -383,6 +416,11 @@ void BluezPeripheralManager::cancelConnection(const Uuid& central) {
 
 void BluezPeripheralManager::post(std::function<void()> call) {
     QTimer::singleShot(0, this, std::move(call));
+}
+
+void BluezPeripheralManager::trace(const QString& line) const {
+    if (trace_ != nullptr)
+        trace_->write(line.toStdString());
 }
 
 } // namespace tovali

@@ -13,6 +13,7 @@
 #include "platform/bluez/bluez_monitor.hpp"
 #include "platform/bluez/gatt_application.hpp"
 #include "platform/peripheral_manager.hpp"
+#include "platform/system_log.hpp"
 
 namespace tovali {
 
@@ -39,6 +40,12 @@ public:
     void respondToRequest(const AttRequest& request, AttResult result) override;
     void setDesiredConnectionLatency(ConnectionLatency latency, const Uuid& central) override;
     void cancelConnection(const Uuid& central) override;
+
+    /// Where a line goes for each registration, connection and state change; none by default.
+    /// Values that pass are never written.
+    void setTrace(SystemLog* trace) { trace_ = trace; }
+    /// bluetoothd and the adapter in use, as last seen.
+    const bluez::BluezMonitor& monitor() const { return monitor_; }
 
 private:
     enum class Phase { none, registering, registered };
@@ -71,6 +78,7 @@ private:
     void awaitAnswer(std::uint64_t token, const QDBusMessage& call);
     /// For answers that would otherwise reach the delegate from inside a call to us.
     void post(std::function<void()> call);
+    void trace(const QString& line) const;
 
     PeripheralDelegate& delegate_;
     QDBusConnection bus_;
@@ -96,6 +104,7 @@ private:
     QMap<QString, Uuid> centrals_;
     std::unordered_map<std::uint64_t, QDBusMessage> pending_;
     std::uint64_t nextToken_ = 1;
+    SystemLog* trace_ = nullptr;
 };
 
 } // namespace tovali

@@ -16,10 +16,18 @@ SyslogSystemLog::~SyslogSystemLog() {
 }
 
 void SyslogSystemLog::write(std::string_view line) {
+    send(LOG_WARNING, line);
+}
+
+void SyslogSystemLog::note(std::string_view line) {
+    send(LOG_INFO, line);
+}
+
+void SyslogSystemLog::send(int priority, std::string_view line) {
     try {
         std::string text(line);
         // The line is an argument, never the format: a '%' in it is printed as it is.
-        ::syslog(LOG_WARNING, "%s", text.c_str());
+        ::syslog(priority, "%s", text.c_str());
     } catch (const std::exception&) {
         // Without memory for a copy of the line there is nothing left to report it with.
     }

@@ -14,6 +14,11 @@ public:
     SyslogSystemLog& operator=(const SyslogSystemLog&) = delete;
 
     void write(std::string_view line) override;
+    /// A line of routine news, below the warnings that write() sends.
+    void note(std::string_view line);
+
+private:
+    void send(int priority, std::string_view line);
 };
 
 } // namespace tovali

@@ -7,7 +7,6 @@
 #include <cmath>
 #include <ctime>
 #include <functional>
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -39,7 +38,7 @@ constexpr TimerClock bothClocks[] = {TimerClock::uptime, TimerClock::continuous}
 /// Long enough to live on the heap, so that a callback freed while running shows under ASan.
 const std::string heapTag(64, 't');
 
-TEST(QtMainLoopClocks, clocks_readInTurn_agreeWithTheSystemAndNeverGoBack) {
+TEST(QtMainLoop, clocksAgreeWithTheSystemAndTimersFireNoEarlierThanAsked) {
     QtMainLoop loop;
     auto seconds = [](clockid_t clock) {
         timespec now{};
@@ -49,15 +48,9 @@ TEST(QtMainLoopClocks, clocks_readInTurn_agreeWithTheSystemAndNeverGoBack) {
     EXPECT_NEAR(loop.wallTime(), static_cast<double>(std::time(nullptr)) - 978307200, 2.0);
     EXPECT_NEAR(loop.uptime(), seconds(CLOCK_MONOTONIC), 0.01);
     EXPECT_NEAR(loop.continuousTime(), seconds(CLOCK_BOOTTIME), 0.01);
-    double up = loop.uptime();
-    double continuous = loop.continuousTime();
-    EXPECT_LE(up, continuous); // sleep only ever adds to the continuous clock
-    EXPECT_LE(up, loop.uptime());
-    EXPECT_LE(continuous, loop.continuousTime());
-}
+    const double up = loop.uptime();
+    EXPECT_LE(up, loop.continuousTime()); // sleep only ever adds to the continuous clock
 
-TEST(QtMainLoopTimers, runAfter_eachClock_firesOnceNoEarlierThanAsked) {
-    QtMainLoop loop;
     for (TimerClock clock : bothClocks) {
         auto now = [&] {
             return clock == TimerClock::uptime ? loop.uptime() : loop.continuousTime();
@@ -68,14 +61,10 @@ TEST(QtMainLoopTimers, runAfter_eachClock_firesOnceNoEarlierThanAsked) {
         TimerHandle handle = loop.runAfter(0.0209, clock, [&] { ++fired, firedAt = now(); });
         ASSERT_TRUE(runUntil([&] { return fired > 0; }));
         EXPECT_GE(firedAt - start, 0.0209);
-        EXPECT_LT(firedAt - start, 1.0);
         runFor(50ms);
         EXPECT_EQ(fired, 1);
     }
-}
 
-TEST(QtMainLoopTimers, runEvery_interval_firesRepeatedlyNeverAheadOfSchedule) {
-    QtMainLoop loop;
     std::vector<double> firedAt;
     double start = loop.uptime();
     TimerHandle handle = loop.runEvery(0.01, [&] { firedAt.push_back(loop.uptime()); });
@@ -84,7 +73,7 @@ TEST(QtMainLoopTimers, runEvery_interval_firesRepeatedlyNeverAheadOfSchedule) {
         EXPECT_GE(firedAt[i] - start, static_cast<double>(i + 1) * 0.01 - 0.001) << i;
 }
 
-TEST(QtMainLoopTimers, handle_droppedBeforeOrInsideTheCallback_timerNeverFiresAgain) {
+TEST(QtMainLoop, handle_droppedBeforeOrInsideTheCallback_timerNeverFiresAgain) {
     QtMainLoop loop;
     const std::function<TimerHandle(std::function<void()>)> starts[] = {
         [&](auto fired) { return loop.runAfter(0, TimerClock::uptime, std::move(fired)); },

@@ -1,21 +1,14 @@
 // The adapters and the engine driving one real X server, watched from clients of the test's own.
 #include <algorithm>
-#include <chrono>
-#include <cmath>
 #include <limits>
 #include <memory>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "input/input_engine.hpp"
-#include "platform/x11/x11_accessibility.hpp"
 #include "platform/x11/x11_connection.hpp"
-#include "platform/x11/x11_displays.hpp"
 #include "platform/x11/x11_event_poster.hpp"
-#include "support/manual_main_loop.hpp"
 #include "support/xvfb_server.hpp"
 #include "x11_test_client.hpp"
 
@@ -100,33 +93,6 @@ TEST_F(X11EventPosterTest, postMouseEvent_anyLocation_landsOnTheFlooredPixelWith
     EXPECT_EQ(state.mask & (Button1Mask | Button3Mask), 0u) << "non-finite events are dropped";
 }
 
-// Nothing else is sent on the poster's connection here: each event must have been flushed.
-TEST_F(X11EventPosterTest, postEvents_withoutFurtherCalls_reachTheServer) {
-    ButtonObserver observer(server->displayName(), screenWidth, screenHeight);
-    ASSERT_TRUE(observer.ready());
-    auto eventually = [](auto condition) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (!condition() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return condition();
-    };
-
-    post(MouseEventType::mouseMoved, 222, 111);
-    EXPECT_TRUE(eventually([&] {
-        auto state = test::queryPointer(probe.get());
-        return state.x == 222 && state.y == 111;
-    }));
-
-    poster->postScrollEvent(ScrollEvent{.vertical = 48});
-    std::vector<int> events;
-    EXPECT_TRUE(eventually([&] {
-        auto more = observer.takeEvents();
-        events.insert(events.end(), more.begin(), more.end());
-        return events.size() >= 2;
-    }));
-    EXPECT_EQ(events, (std::vector<int>{4, -4}));
-}
-
 TEST_F(X11EventPosterTest, postScrollEvent_pixels_becomeWheelClicksCarryingRemaindersPerAxis) {
     ButtonObserver observer(server->displayName(), screenWidth, screenHeight);
     ASSERT_TRUE(observer.ready());
@@ -159,54 +125,6 @@ TEST_F(X11EventPosterTest, postScrollEvent_pixels_becomeWheelClicksCarryingRemai
         EXPECT_EQ(std::count(events.begin(), events.end(), button), max) << button;
     EXPECT_EQ(events.size(), 4u * static_cast<std::size_t>(max));
     EXPECT_EQ(scroll(observer, 48, 0), (std::vector<int>{4, -4})) << "the excess is dropped";
-}
-
-TEST_F(X11EventPosterTest, accessibility_onXvfb_isTrustedAndHasNothingToAsk) {
-    X11Accessibility accessibility(*connection);
-    EXPECT_TRUE(accessibility.isProcessTrusted());
-    accessibility.promptForPermission();
-    EXPECT_EQ(connection->errorCount(), 0u);
-}
-
-// What the engine decides is what the server's pointer does, within the server's displays.
-class InputEngineX11Test : public X11EventPosterTest {
-protected:
-    void SetUp() override {
-        X11EventPosterTest::SetUp();
-        displays.emplace(*connection);
-        engine = std::make_unique<InputEngine>(*poster, *displays, loop);
-    }
-
-    void warp(int x, int y) {
-        XWarpPointer(probe.get(), 0, DefaultRootWindow(probe.get()), 0, 0, 0, 0, x, y);
-        XSync(probe.get(), False);
-    }
-
-    // Lets the engine finish the motion, then waits until the server has taken every request.
-    void glide(InputEvent event) {
-        engine->handleInput(event);
-        loop.runFrames(1000);
-    }
-
-    test::ManualMainLoop loop;
-    std::optional<X11Displays> displays;
-    std::unique_ptr<InputEngine> engine;
-};
-
-TEST_F(InputEngineX11Test, move_landsWhereTheEngineSaysAndStopsAtTheScreenEdge) {
-    warp(100, 100);
-    glide(MoveInput{10, -5});
-    ASSERT_TRUE(engine->position());
-    EXPECT_NEAR(engine->position()->x, 110, 1e-9);
-    EXPECT_NEAR(engine->position()->y, 95, 1e-9);
-    PointerState p = pointer();
-    EXPECT_EQ(p.x, 110);
-    EXPECT_EQ(p.y, 95);
-
-    glide(MoveInput{3000, 3000});
-    p = pointer();
-    EXPECT_EQ(p.x, screenWidth - 1);
-    EXPECT_EQ(p.y, screenHeight - 1);
 }
 
 } // namespace

@@ -1,0 +1,187 @@
+// The two stores kept in real files: the settings, and the computer's key where no Secret
+// Service answers. Both must survive a crash at any step and keep their files owner-only.
+#include <ctime>
+#include <fcntl.h>
+#include <functional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "files_test_support.hpp"
+#include "platform/files/file_defaults.hpp"
+#include "platform/files/file_keychain.hpp"
+
+namespace tovali {
+namespace {
+
+using namespace files_test;
+using FileStoresTest = TempFolderTest;
+
+KeychainQuery item(std::string account, KeychainVariant variant = KeychainVariant::legacy) {
+    return {"s", std::move(account), variant};
+}
+
+struct Store {
+    const char* what;
+    std::function<bool(const std::string& folder, const std::string& name, const Bytes& value,
+                       const files::SaveObserver& observer)>
+        save;
+    std::function<std::optional<Bytes>(const std::string& folder, const std::string& name)> load;
+    /// Whether a save replaces what is there; the key store never overwrites.
+    bool replaces;
+};
+
+const Store stores[] = {
+    {"settings",
+     [](const std::string& folder, const std::string& name, const Bytes& value,
+        const files::SaveObserver& observer) {
+         return FileDefaults(folder, observer).setData(name, value);
+     },
+     [](const std::string& folder, const std::string& name) {
+         return FileDefaults(folder).data(name);
+     },
+     true},
+    {"keys",
+     [](const std::string& folder, const std::string& name, const Bytes& value,
+        const files::SaveObserver& observer) {
+         return FileKeychain(folder, observer).add(item(name), value) == KeychainResult::success;
+     },
+     [](const std::string& folder, const std::string& name) {
+         return FileKeychain(folder).copyMatching(item(name)).data;
+     },
+     false},
+};
+
+TEST_F(FileStoresTest, save_anyBytesUnderAwkwardNames_readsBackFromDistinctOwnerOnlyFiles) {
+    Bytes large(1 << 20);
+    for (std::size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<std::uint8_t>(i % 251);
+    // A name must never reach outside the folder nor pass for a temporary file.
+    const std::string names[] = {".", "..", ".hidden", "a/b", "../x", "", "%", "sp ace", "é"};
+    for (const Store& store : stores) {
+        SCOPED_TRACE(store.what);
+        const std::string parent = root() + "/" + store.what;
+        const std::string folder = parent + "/tovali";
+        EXPECT_FALSE(store.load(folder, "value"));
+        EXPECT_EQ(modeOf(folder), -1) << "reading creates nothing";
+        // Shorter after longer shows a replacement that keeps a stale tail.
+        for (const Bytes& value : {large, Bytes{0, 0, 0x0a, 0, 0xff}, Bytes{}}) {
+            EXPECT_EQ(store.save(folder, "value", value, {}), store.replaces || value == large);
+            EXPECT_EQ(store.load(folder, "value"), store.replaces ? value : large);
+        }
+        for (const auto& name : names)
+            ASSERT_TRUE(store.save(folder, name, toBytes(asBytes(name)), {})) << name;
+        const auto files = entriesOf(folder);
+        EXPECT_EQ(files.size(), std::size(names) + 1);
+        for (const auto& file : files) {
+            EXPECT_NE(file.front(), '.') << file;
+            EXPECT_EQ(modeOf(folder + "/" + file), 0600) << file;
+        }
+        for (const auto& name : names)
+            EXPECT_EQ(store.load(folder, name), toBytes(asBytes(name))) << name;
+        EXPECT_EQ(modeOf(parent), 0700);
+        EXPECT_EQ(modeOf(folder), 0700);
+    }
+}
+
+TEST_F(FileStoresTest, save_killedAtAnyStep_leavesTheOldValueOrTheWholeNewOne) {
+    for (const Store& store : stores) {
+        SCOPED_TRACE(store.what);
+        const std::string folder = root() + "/" + store.what;
+        for (auto step : allSteps) {
+            const std::string name = "step" + std::to_string(static_cast<int>(step));
+            if (store.replaces) {
+                ASSERT_TRUE(store.save(folder, name, toBytes(asBytes("old value")), {}));
+            }
+            ASSERT_TRUE(killedAt(step, [&](const files::SaveObserver& observer) {
+                store.save(folder, name, toBytes(asBytes("new")), observer);
+            }));
+            const bool placed = step >= files::SaveStep::placed;
+            const auto read = store.load(folder, name);
+            if (placed || store.replaces) {
+                EXPECT_EQ(read, toBytes(asBytes(placed ? "new" : "old value")));
+            } else {
+                EXPECT_FALSE(read);
+            }
+            EXPECT_EQ(store.save(folder, name, toBytes(asBytes("next")), {}),
+                      store.replaces || !placed);
+        }
+    }
+}
+
+TEST_F(FileStoresTest, settings_leftoverTemporaryFilesAndOddEntries_areNeverReadAndStaleOnesGo) {
+    FileDefaults defaults(root() + "/tovali");
+    ASSERT_TRUE(defaults.setData("other", asBytes("x")));
+    const std::string stale = ".tmp-trustedWatches.0123456789abcdef";
+    const std::string young = ".tmp-trustedWatches.fedcba9876543210";
+    const std::string staleOfOther = ".tmp-other.0123456789abcdef";
+    const timespec hourAgo[] = {{std::time(nullptr) - 3600, 0}, {std::time(nullptr) - 3600, 0}};
+    for (const auto& name : {stale, young, staleOfOther}) {
+        writeText(defaults.folder() + "/" + name, "torn");
+        const timespec* times = name == young ? nullptr : hourAgo;
+        ASSERT_EQ(::utimensat(AT_FDCWD, (defaults.folder() + "/" + name).c_str(), times, 0), 0);
+    }
+    EXPECT_FALSE(defaults.data("trustedWatches"));
+    ASSERT_TRUE(defaults.setData("trustedWatches", asBytes("new")));
+    EXPECT_EQ(entriesOf(defaults.folder()),
+              (std::set<std::string>{"other", "trustedWatches", young, staleOfOther}));
+
+    ASSERT_EQ(::mkdir(defaults.location("folder").c_str(), 0700), 0);
+    ASSERT_EQ(::symlink(defaults.location("other").c_str(), defaults.location("link").c_str()), 0);
+    ASSERT_EQ(::mkfifo(defaults.location("fifo").c_str(), 0600), 0);
+    for (const char* name : {"folder", "link", "fifo"})
+        EXPECT_FALSE(defaults.data(name)) << name;
+}
+
+TEST_F(FileStoresTest,
+       keys_underAnyUmaskOrLooserModes_endOwnerOnlyAndOnlyServiceAndAccountTellApart) {
+    for (mode_t mask : {mode_t{0}, mode_t{0277}}) {
+        FileKeychain keychain(root() + "/mask" + std::to_string(mask) + "/tovali");
+        const std::string file = keychain.folder() + "/s.a.secret";
+        mode_t old = ::umask(mask);
+        KeychainResult status = keychain.add(item("a"), asBytes("x"));
+        ::umask(old);
+        ASSERT_EQ(status, KeychainResult::success);
+        ASSERT_EQ(::chmod(keychain.folder().c_str(), 0755), 0);
+        ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+        EXPECT_EQ(keychain.copyMatching(item("a")).status, KeychainResult::success);
+        EXPECT_EQ(modeOf(keychain.folder()), 0700);
+        EXPECT_EQ(modeOf(file), 0600);
+        EXPECT_EQ(keychain.add(item("a", KeychainVariant::dataProtection), asBytes("y")),
+                  KeychainResult::duplicateItem);
+    }
+    FileKeychain keychain(root() + "/tovali");
+    ASSERT_EQ(keychain.add({"a", "b.c"}, asBytes("1")), KeychainResult::success);
+    ASSERT_EQ(keychain.add({"a.b", "c"}, asBytes("2")), KeychainResult::success);
+    EXPECT_EQ(keychain.copyMatching({"a", "b.c"}).data, toBytes(asBytes("1")));
+}
+
+TEST_F(FileStoresTest, keys_folderOrItemNotOurs_failAndAreLeftAlone) {
+    FileKeychain keychain(root() + "/tovali");
+    ASSERT_EQ(keychain.add(item("other"), asBytes("x")), KeychainResult::success);
+    std::string outside = root() + "/outside";
+    writeText(outside, "outside");
+    ASSERT_EQ(::chmod(outside.c_str(), 0644), 0);
+    std::string link = keychain.folder() + "/" + FileKeychain::fileName(item("link"));
+    ASSERT_EQ(::symlink(outside.c_str(), link.c_str()), 0);
+    std::string folder = keychain.folder() + "/" + FileKeychain::fileName(item("dir"));
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    for (const char* account : {"link", "dir"}) {
+        EXPECT_EQ(keychain.copyMatching(item(account)).status, KeychainResult::failed);
+        EXPECT_EQ(keychain.add(item(account), asBytes("new")), KeychainResult::failed);
+    }
+    EXPECT_EQ(readText(outside), "outside");
+    EXPECT_EQ(modeOf(outside), 0644);
+
+    std::string real = root() + "/real";
+    ASSERT_EQ(::mkdir(real.c_str(), 0700), 0);
+    ASSERT_EQ(::symlink(real.c_str(), (root() + "/linked").c_str()), 0);
+    FileKeychain linked(root() + "/linked");
+    EXPECT_EQ(linked.add(item("a"), asBytes("x")), KeychainResult::failed);
+    EXPECT_EQ(linked.copyMatching(item("a")).status, KeychainResult::failed);
+    EXPECT_TRUE(entriesOf(real).empty());
+}
+
+} // namespace
+} // namespace tovali
