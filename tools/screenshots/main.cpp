@@ -66,5 +66,24 @@ int main(int argc, char* argv[]) {
     ok = green.startPairing().has_value() && ok;
     ok = save(&menu, folder + "/menu-window.png") && ok;
     ok = save(delegate.pairingPanel().window(), folder + "/pairing-panel.png") && ok;
+
+    // The same watch on a desktop that asks through the RemoteDesktop portal, whose dialog the
+    // user closed.
+    ServerRig portalRig;
+    portalRig.loop.setWallTime(818'000'000.0);
+    portalRig.trust(bluesKey, "Blue Watch");
+    portalRig.accessibility.trusted = false;
+    portalRig.accessibility.remedyNow = PermissionRemedy::askDesktop;
+    AppDelegate portalDelegate(portalRig.platform());
+    portalRig.peripheral->powerOnAndAdvertise();
+    portalDelegate.applicationDidFinishLaunching();
+    MenuView portalMenu(portalDelegate.server(), portalRig.accessibility, loginItem, [] {});
+    portalMenu.show();
+    TestWatch portalBlue(*portalRig.peripheral, "Blue Watch", bluesKey);
+    ok = portalBlue.openTrustedSession() && ok;
+    ok = save(portalDelegate.accessibilityPanel().window(),
+              folder + "/accessibility-panel-portal.png") &&
+         ok;
+    ok = save(&portalMenu, folder + "/menu-window-portal.png") && ok;
     return ok ? 0 : 1;
 }
