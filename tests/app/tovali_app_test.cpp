@@ -1,12 +1,15 @@
 #include <QString>
 #include <cmath>
 #include <linux/input-event-codes.h>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "link/wire_messages.hpp"
 #include "support/app_world.hpp"
 #include "support/headless_sway.hpp"
+#include "support/portal_stand_in.hpp"
 #include "support/test_watch.hpp"
 #include "support/wayland_observer.hpp"
 
@@ -125,6 +128,42 @@ TEST(TovaliApp, onWlroots_watchMovesThePointerAndClicksThroughTheVirtualPointer)
                                                                {"button", BTN_LEFT, 0},
                                                                {"button", BTN_LEFT, 1},
                                                                {"button", BTN_LEFT, 0}}));
+}
+
+// A Wayland desktop that offers only the RemoteDesktop portal (the real frontend, with the
+// desktop's side standing in): forced onto the portal, Tovali starts a session at launch, and
+// the desktop sees the watch move the pointer and click, and the button let go at quit.
+TEST(TovaliApp, onThePortal_watchMovesThePointerAndClicksThroughTheSession) {
+    AppWorld world;
+    ASSERT_EQ(world.error(), "");
+    PortalWorld portal(world.sessionBusAddress());
+    ASSERT_EQ(portal.error(), "");
+    PortalStandIn& desktop = portal.backend();
+    ASSERT_EQ(world.launch(TOVALI_EXECUTABLE, {"--pointer=portal"}, {"XDG_CURRENT_DESKTOP=GNOME"}),
+              "");
+    ASSERT_TRUE(world.bluez().waitForRegistrations()) << world.log();
+    ASSERT_TRUE(waitUntil([&] { return desktop.callCount("Start") == 1; })) << world.log();
+
+    const QString device = world.bluez().connectDevice("C0:FF:EE:00:00:02");
+    world.bluez().subscribe(device, signalCharacteristic);
+    StandInRadio radio(world.bluez(), device);
+    TestWatch watch(radio, "Test Watch");
+    ASSERT_NO_FATAL_FAILURE(pairThroughThePanel(world, watch, device));
+
+    watch.move(120, 0);
+    EXPECT_TRUE(waitUntil([&] { return std::abs(desktop.movedX - 120) < 1e-6; })) << desktop.movedX;
+    watch.button(MouseButton::left, ButtonAction::down);
+    watch.button(MouseButton::left, ButtonAction::up);
+    watch.button(MouseButton::right, ButtonAction::down);
+    ASSERT_TRUE(waitUntil([&] { return desktop.callCount("NotifyPointerButton") == 3; }))
+        << world.log();
+    EXPECT_EQ(world.terminate(), "it exited with status 0") << world.log();
+    ASSERT_TRUE(waitUntil([&] { return desktop.callCount("Close") == 1; }));
+    std::vector<std::pair<int, unsigned>> buttons;
+    for (const auto& call : desktop.callsTo("NotifyPointerButton"))
+        buttons.emplace_back(call.arguments.at(2).toInt(), call.arguments.at(3).toUInt());
+    EXPECT_EQ(buttons, (std::vector<std::pair<int, unsigned>>{
+                           {BTN_LEFT, 1}, {BTN_LEFT, 0}, {BTN_RIGHT, 1}, {BTN_RIGHT, 0}}));
 }
 
 } // namespace
