@@ -66,7 +66,7 @@ int main(int argc, char* argv[]) {
     }
     if (commandLine.isSet("diagnose")) {
         QCoreApplication application(argc, argv);
-        return runDiagnosis(x11PointerCheck());
+        return runDiagnosis(pointerCheck(*pointer));
     }
 
     choosePlatform();

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "ui/pointer_route.hpp"
+
 namespace tovali {
 
 /// How pointer events reach the desktop, and whether they may, for the diagnosis.
@@ -12,7 +14,8 @@ struct PointerCheck {
     std::string advice;
 };
 
-/// XTest on the X server in $DISPLAY.
-PointerCheck x11PointerCheck();
+/// The route that `choice` would give, found as the application finds it at start, without
+/// starting a portal session (that would show the desktop's dialog).
+PointerCheck pointerCheck(PointerChoice choice);
 
 } // namespace tovali
