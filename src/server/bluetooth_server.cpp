@@ -349,16 +349,6 @@ void BluetoothServer::forget(const TrustedWatch& watch) {
     trust_.remove(key);
     pairedWatches_.set(trust_.watches());
     publishStorageProblem();
-    hostNameWatch_ = hostName_.whenChanged([this] { hostNameChanged(); });
-    if (!hostName_.isKnown()) {
-        // A watch shows the first name it sees; better a second's wait than the kernel's name.
-        hostNameWait_ = loop_.runAfter(hostNameWaitSeconds, TimerClock::uptime, [this] {
-            hostNameWait_.reset();
-            if (advertiseWhenNameKnown_) {
-                advertise();
-            }
-        });
-    }
     for (auto& [central, session] : sessions_) {
         if (std::ranges::equal(session.watchKey, key)) {
             session.opener.reset();
