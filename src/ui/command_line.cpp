@@ -6,7 +6,7 @@ namespace tovali {
 
 namespace {
 
-struct OptionSpec {
+struct OptionEntry {
     const char* name;
     const char* description;
     /// Empty for a switch.
@@ -15,7 +15,7 @@ struct OptionSpec {
 };
 
 // One line per option; the man page (data/tovali.1.in) lists the same.
-const OptionSpec options[] = {
+const OptionEntry options[] = {
     {"pointer",
      "How pointer events reach the desktop: auto, x11 (XTest), wlroots (the wlroots virtual "
      "pointer) or portal (the RemoteDesktop portal).",
@@ -38,11 +38,12 @@ CommandLine CommandLine::parse(const QStringList& arguments) {
     const QCommandLineOption version({"v", "version"}, "Show the version and exit.");
     parser.addOption(help);
     parser.addOption(version);
-    for (const OptionSpec& spec : options) {
-        QCommandLineOption option(spec.name, spec.description, spec.valueName, spec.defaultValue);
+    for (const OptionEntry& entry : options) {
+        QCommandLineOption option(entry.name, entry.description, entry.valueName,
+                                  entry.defaultValue);
         parser.addOption(option);
-        if (*spec.defaultValue != '\0')
-            line.defaults_.insert(spec.name, spec.defaultValue);
+        if (*entry.defaultValue != '\0')
+            line.defaults_.insert(entry.name, entry.defaultValue);
     }
 
     if (!parser.parse(arguments)) {
@@ -67,9 +68,9 @@ CommandLine CommandLine::parse(const QStringList& arguments) {
         line.output_ = QStringLiteral("tovali " TOVALI_VERSION "\n");
         return line;
     }
-    for (const OptionSpec& spec : options) {
-        if (parser.isSet(spec.name))
-            line.values_.insert(spec.name, parser.value(spec.name));
+    for (const OptionEntry& entry : options) {
+        if (parser.isSet(entry.name))
+            line.values_.insert(entry.name, parser.value(entry.name));
     }
     return line;
 }
