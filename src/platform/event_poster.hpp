@@ -18,6 +18,32 @@ enum class MouseEventType : std::uint8_t {
     rightMouseDragged = 7,
 };
 
+/// What an event of this type does to a button, for adapters that post presses and releases.
+struct ButtonChange {
+    bool left = true;
+    bool press = false;
+};
+
+constexpr std::optional<ButtonChange> buttonChange(MouseEventType type) {
+    switch (type) {
+    case MouseEventType::leftMouseDown:
+        return ButtonChange{.left = true, .press = true};
+    case MouseEventType::leftMouseUp:
+        return ButtonChange{.left = true, .press = false};
+    case MouseEventType::rightMouseDown:
+        return ButtonChange{.left = false, .press = true};
+    case MouseEventType::rightMouseUp:
+        return ButtonChange{.left = false, .press = false};
+    default:
+        return std::nullopt;
+    }
+}
+
+constexpr bool isMotion(MouseEventType type) {
+    return type == MouseEventType::mouseMoved || type == MouseEventType::leftMouseDragged ||
+           type == MouseEventType::rightMouseDragged;
+}
+
 struct MouseEvent {
     MouseEventType type = MouseEventType::mouseMoved;
     Point location;

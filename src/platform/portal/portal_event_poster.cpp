@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <optional>
-#include <utility>
 
 #include "platform/portal/portal_session.hpp"
 
@@ -31,21 +30,6 @@ bool sameName(std::string_view a, std::string_view b) {
         return std::tolower(static_cast<unsigned char>(x)) ==
                std::tolower(static_cast<unsigned char>(y));
     });
-}
-
-std::optional<std::pair<int, bool>> buttonChange(MouseEventType type) {
-    switch (type) {
-    case MouseEventType::leftMouseDown:
-        return std::pair{portal::leftButton, true};
-    case MouseEventType::leftMouseUp:
-        return std::pair{portal::leftButton, false};
-    case MouseEventType::rightMouseDown:
-        return std::pair{portal::rightButton, true};
-    case MouseEventType::rightMouseUp:
-        return std::pair{portal::rightButton, false};
-    default:
-        return std::nullopt;
-    }
 }
 
 } // namespace
@@ -90,7 +74,7 @@ void PortalEventPoster::postMouseEvent(const MouseEvent& event) {
     const Point moved = estimate_.moveTo(event.location);
     session_.moveBy(moved.x, moved.y);
     if (const auto change = buttonChange(event.type))
-        session_.setButton(change->first, change->second);
+        session_.setButton(change->left ? portal::leftButton : portal::rightButton, change->press);
 }
 
 void PortalEventPoster::postScrollEvent(const ScrollEvent& event) {

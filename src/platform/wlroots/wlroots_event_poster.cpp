@@ -19,31 +19,6 @@ std::uint32_t now() {
         std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
 }
 
-struct ButtonChange {
-    std::uint32_t button = 0;
-    bool press = false;
-};
-
-std::optional<ButtonChange> buttonChange(MouseEventType type) {
-    switch (type) {
-    case MouseEventType::leftMouseDown:
-        return ButtonChange{BTN_LEFT, true};
-    case MouseEventType::leftMouseUp:
-        return ButtonChange{BTN_LEFT, false};
-    case MouseEventType::rightMouseDown:
-        return ButtonChange{BTN_RIGHT, true};
-    case MouseEventType::rightMouseUp:
-        return ButtonChange{BTN_RIGHT, false};
-    default:
-        return std::nullopt;
-    }
-}
-
-bool isMotion(MouseEventType type) {
-    return type == MouseEventType::mouseMoved || type == MouseEventType::leftMouseDragged ||
-           type == MouseEventType::rightMouseDragged;
-}
-
 } // namespace
 
 WlrootsEventPoster::WlrootsEventPoster(WlrootsConnection& connection, Displays& displays,
@@ -90,9 +65,9 @@ void WlrootsEventPoster::postMouseEvent(const MouseEvent& event) {
     }
     // A second press of a held button, or a release of one not held, is not passed on: the
     // compositor would count it, and a button could stay down.
-    if (change &&
-        (change->press ? held_.insert(change->button).second : held_.erase(change->button) == 1)) {
-        zwlr_virtual_pointer_v1_button(pointer, time, change->button,
+    const std::uint32_t button = change && change->left ? BTN_LEFT : BTN_RIGHT;
+    if (change && (change->press ? held_.insert(button).second : held_.erase(button) == 1)) {
+        zwlr_virtual_pointer_v1_button(pointer, time, button,
                                        change->press ? WL_POINTER_BUTTON_STATE_PRESSED
                                                      : WL_POINTER_BUTTON_STATE_RELEASED);
         zwlr_virtual_pointer_v1_frame(pointer);

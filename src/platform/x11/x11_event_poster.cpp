@@ -37,32 +37,6 @@ std::optional<RootPosition> rootPosition(Point location) {
     return RootPosition{axis(location.x), axis(location.y)};
 }
 
-struct ButtonChange {
-    unsigned button = 0;
-    bool press = false;
-};
-
-// The event type names the button, as it does on the platform these types come from.
-std::optional<ButtonChange> buttonChange(MouseEventType type) {
-    switch (type) {
-    case MouseEventType::leftMouseDown:
-        return ButtonChange{leftButton, true};
-    case MouseEventType::leftMouseUp:
-        return ButtonChange{leftButton, false};
-    case MouseEventType::rightMouseDown:
-        return ButtonChange{rightButton, true};
-    case MouseEventType::rightMouseUp:
-        return ButtonChange{rightButton, false};
-    default:
-        return std::nullopt;
-    }
-}
-
-bool isMotion(MouseEventType type) {
-    return type == MouseEventType::mouseMoved || type == MouseEventType::leftMouseDragged ||
-           type == MouseEventType::rightMouseDragged;
-}
-
 } // namespace
 
 X11EventPoster::X11EventPoster(X11Connection& connection, double doubleClickInterval,
@@ -106,7 +80,8 @@ void X11EventPoster::postMouseEvent(const MouseEvent& event) {
     // Screen -1 places the pointer absolutely on its current screen, without acceleration.
     XTestFakeMotionEvent(display, -1, position->x, position->y, CurrentTime);
     if (change)
-        XTestFakeButtonEvent(display, change->button, change->press, CurrentTime);
+        XTestFakeButtonEvent(display, change->left ? leftButton : rightButton, change->press,
+                             CurrentTime);
     XFlush(display);
 }
 
