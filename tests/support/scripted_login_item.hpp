@@ -12,25 +12,22 @@ namespace tovali::test {
 class ScriptedLoginItem : public LoginItem {
 public:
     bool isRegistered() override { return registered; }
-    std::optional<std::string> registerItem() override {
-        calls.push_back("register");
-        if (registerError)
-            return registerError;
-        registered = true;
-        return std::nullopt;
-    }
-    std::optional<std::string> unregisterItem() override {
-        calls.push_back("unregister");
-        if (unregisterError)
-            return unregisterError;
-        registered = false;
-        return std::nullopt;
-    }
+    std::optional<std::string> registerItem() override { return change(true); }
+    std::optional<std::string> unregisterItem() override { return change(false); }
 
     bool registered = false;
     std::optional<std::string> registerError;
     std::optional<std::string> unregisterError;
     std::vector<std::string> calls;
+
+private:
+    std::optional<std::string> change(bool to) {
+        calls.push_back(to ? "register" : "unregister");
+        const auto& error = to ? registerError : unregisterError;
+        if (!error)
+            registered = to;
+        return error;
+    }
 };
 
 } // namespace tovali::test

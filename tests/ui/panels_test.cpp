@@ -1,11 +1,11 @@
-// The two panels that float over every window: pairing and the missing permission.
+// The two panels that float over every window, pairing and the missing permission, and the
+// choice of the pointer's route.
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
-#include <QWidget>
 #include <string>
 #include <vector>
 
@@ -14,13 +14,15 @@
 #include "support/server_rig.hpp"
 #include "ui/accessibility_panel.hpp"
 #include "ui/pairing_panel.hpp"
+#include "ui/pointer_route.hpp"
 
 namespace {
 
 using namespace tovali;
+using namespace tovali::test;
 
 /// Notes, at the prompt, whether the panel was already gone.
-class WatchfulAccessibility : public test::FlagAccessibility {
+class WatchfulAccessibility : public FlagAccessibility {
 public:
     void promptForPermission() override {
         panelGoneAtPrompt = panel != nullptr && panel->window() == nullptr;
@@ -31,10 +33,10 @@ public:
     bool panelGoneAtPrompt = false;
 };
 
-class PanelsTest : public ::testing::Test {
+class Panels : public ::testing::Test {
 protected:
-    void SetUp() override { accessibility.panel = &permission; }
-    void TearDown() override {
+    Panels() { accessibility.panel = &permission; }
+    ~Panels() override {
         pairing.close();
         permission.close();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -44,9 +46,8 @@ protected:
         pairing.show(PairingRequest{.id = Uuid(), .name = name, .code = code},
                      [this](bool allow) { answers.push_back(allow); });
     }
-    static std::string text(QWidget* window, const char* name) {
-        auto* label = window->findChild<QLabel*>(QString::fromLatin1(name));
-        return label != nullptr ? label->text().toStdString() : std::string("<none> ") + name;
+    static QLabel* label(QWidget* window, const char* name) {
+        return window->findChild<QLabel*>(QString::fromLatin1(name));
     }
     static int visiblePanels() {
         int count = 0;
@@ -54,7 +55,6 @@ protected:
             count += widget->isVisible() && widget->inherits("tovali::PanelWindow") ? 1 : 0;
         return count;
     }
-    void expectPermissionGone() const { EXPECT_EQ(permission.window(), nullptr); }
 
     PairingPanel pairing;
     std::vector<bool> answers;
@@ -62,7 +62,7 @@ protected:
     AccessibilityPanel permission{accessibility};
 };
 
-TEST_F(PanelsTest, show_whileShown_replacesThePanelShowingTheNameAsItIs) {
+TEST_F(Panels, show_whileShown_replacesThePanelShowingTheNameAsItIs) {
     showPairing("Ada");
     permission.show("Ada");
     QPointer<QWidget> firsts[] = {pairing.window(), permission.window()};
@@ -70,15 +70,13 @@ TEST_F(PanelsTest, show_whileShown_replacesThePanelShowingTheNameAsItIs) {
     permission.show("My \"best\" “watch” %2 %1");
     ASSERT_FALSE(firsts[0].isNull()) << "deleted later, never inside the call";
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    for (const auto& first : firsts)
-        EXPECT_TRUE(first.isNull());
+    EXPECT_TRUE(firsts[0].isNull() && firsts[1].isNull());
     EXPECT_EQ(visiblePanels(), 2);
 
-    EXPECT_EQ(pairing.window()->findChild<QLabel*>(QStringLiteral("title"))->textFormat(),
-              Qt::PlainText);
-    EXPECT_EQ(text(pairing.window(), "title"), "Let “<b>Ada</b>” control this computer?");
-    EXPECT_EQ(text(pairing.window(), "code"), "012 345");
-    EXPECT_EQ(text(permission.window(), "message"),
+    EXPECT_EQ(label(pairing.window(), "title")->textFormat(), Qt::PlainText);
+    EXPECT_EQ(label(pairing.window(), "title")->text(), "Let “<b>Ada</b>” control this computer?");
+    EXPECT_EQ(label(pairing.window(), "code")->text(), "012 345");
+    EXPECT_EQ(label(permission.window(), "message")->text(),
               "“My \"best\" “watch” %2 %1” is connected, but the desktop won’t let Tovali move "
               "the pointer until you allow remote interaction in the dialog it shows. If you "
               "closed it, ask again.");
@@ -87,10 +85,10 @@ TEST_F(PanelsTest, show_whileShown_replacesThePanelShowingTheNameAsItIs) {
     permission.close();
     EXPECT_EQ(visiblePanels(), 0);
     EXPECT_TRUE(answers.empty()) << "closing is no answer";
-    expectPermissionGone();
+    EXPECT_EQ(permission.window(), nullptr);
 }
 
-TEST_F(PanelsTest, keys_answerThePairingOrCloseThePermissionPromptingOnlyOnReturn) {
+TEST_F(Panels, keys_answerThePairingOrCloseThePermissionPromptingOnlyOnReturn) {
     showPairing("Ada");
     EXPECT_FALSE(pairing.window()->isActiveWindow()) << "it never takes the keyboard";
     QTest::keyClick(pairing.window(), Qt::Key_Escape);
@@ -103,24 +101,75 @@ TEST_F(PanelsTest, keys_answerThePairingOrCloseThePermissionPromptingOnlyOnRetur
     QTest::keyClick(pairing.window(), Qt::Key_Enter, Qt::KeypadModifier);
     EXPECT_EQ(answers, (std::vector<bool>{false, true, true}));
 
-    permission.show("Ada");
-    QTest::keyClick(permission.window(), Qt::Key_Escape);
-    expectPermissionGone();
-    EXPECT_TRUE(accessibility.calls.empty());
-
-    permission.show("Ada");
-    QTest::keyClick(permission.window(), Qt::Key_Return);
-    expectPermissionGone();
+    // Escape only closes; Return closes, then asks. Where nothing can be asked, the one button
+    // only closes, from the keys too.
+    const struct {
+        PermissionRemedy remedy;
+        Qt::Key key;
+        std::size_t prompts;
+    } rows[] = {{PermissionRemedy::askDesktop, Qt::Key_Escape, 0},
+                {PermissionRemedy::askDesktop, Qt::Key_Return, 1},
+                {PermissionRemedy::changeSession, Qt::Key_Return, 1}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.key == Qt::Key_Escape ? "Escape" : "Return");
+        accessibility.remedyNow = row.remedy;
+        permission.show("Ada");
+        EXPECT_EQ(permission.window()->findChildren<QPushButton*>().size(),
+                  row.remedy == PermissionRemedy::askDesktop ? 2 : 1);
+        QTest::keyClick(permission.window(), row.key);
+        EXPECT_EQ(permission.window(), nullptr);
+        EXPECT_EQ(accessibility.calls.size(), row.prompts);
+    }
     EXPECT_TRUE(accessibility.panelGoneAtPrompt);
-    EXPECT_EQ(accessibility.calls, (std::vector<std::string>{"prompt"}));
+}
 
-    // Where nothing can be asked, the one button only closes, from the keys too.
-    accessibility.remedyNow = PermissionRemedy::changeSession;
-    permission.show("Ada");
-    EXPECT_EQ(permission.window()->findChildren<QPushButton*>().size(), 1);
-    QTest::keyClick(permission.window(), Qt::Key_Return);
-    expectPermissionGone();
-    EXPECT_EQ(accessibility.calls.size(), 1U);
+class NamedRoute final : public PointerRoute {
+public:
+    explicit NamedRoute(std::string name) : name_(std::move(name)) {}
+    std::string description() override { return name_; }
+    EventPoster& events() override { return recorder_; }
+    Displays& displays() override { return recorder_; }
+    Accessibility& accessibility() override { return accessibility_; }
+
+private:
+    std::string name_;
+    EventRecorder recorder_;
+    FlagAccessibility accessibility_;
+};
+
+TEST(PointerRoute, choice_takesTheFirstRouteThatWorksOrOnlyTheOneForced) {
+    const struct {
+        PointerChoice choice;
+        bool wayland;
+        std::string available; // routes that work: x = x11, w = wlroots, p = portal
+        const char* chosen;
+    } cases[] = {
+        {PointerChoice::automatic, false, "xwp", "x11"},
+        {PointerChoice::automatic, true, "xwp", "wlroots"},
+        {PointerChoice::automatic, true, "xp", "portal"},
+        {PointerChoice::automatic, true, "x", "x11"},
+        {PointerChoice::automatic, true, "", "none"},
+        {PointerChoice::portal, true, "xw", "none"},
+        {PointerChoice::wlroots, false, "w", "wlroots"},
+        {PointerChoice::x11, true, "xwp", "x11"},
+    };
+    MemoryDefaults defaults;
+    CapturedLog log;
+    for (const auto& c : cases) {
+        const auto maker = [&](char key, const char* name) {
+            return [=](const RouteContext&) -> std::unique_ptr<PointerRoute> {
+                if (c.available.find(key) == std::string::npos)
+                    return nullptr;
+                return std::make_unique<NamedRoute>(name);
+            };
+        };
+        const auto route =
+            choosePointerRoute(c.choice, {.wayland = c.wayland},
+                               {maker('x', "x11"), maker('w', "wlroots"), maker('p', "portal")},
+                               {.defaults = defaults, .log = log, .doubleClickInterval = 0.5});
+        EXPECT_EQ(route ? route->description() : "none", c.chosen)
+            << static_cast<int>(c.choice) << " " << c.wayland << " " << c.available;
+    }
 }
 
 } // namespace
