@@ -1,5 +1,10 @@
+// The real application as a user meets it, started as a program against bluetoothd's stand-in:
+// a watch pairs through the panel, allowed with the Return key once the panel has been read, and
+// moves the pointer on the X server, a wlroots compositor or the RemoteDesktop portal.
+#include <QElapsedTimer>
 #include <QString>
 #include <cmath>
+#include <functional>
 #include <linux/input-event-codes.h>
 #include <utility>
 #include <vector>
@@ -8,6 +13,7 @@
 
 #include "link/wire_messages.hpp"
 #include "support/app_world.hpp"
+#include "support/bluez_stand_in.hpp"
 #include "support/headless_sway.hpp"
 #include "support/portal_stand_in.hpp"
 #include "support/test_watch.hpp"
@@ -23,68 +29,134 @@ using namespace tovali;
 using namespace tovali::test;
 using Event = WaylandObserver::Event;
 
-const QString signalCharacteristic = QString::fromStdString(gatt::signal.toString()).toLower();
+void pause(int ms) {
+    waitUntil([] { return false; }, ms);
+}
 
-/// Pairs the watch as a user would: gives the pairing panel the focus, allows with the Return
-/// key once the panel has been read, and opens its first session.
-void pairThroughThePanel(AppWorld& world, TestWatch& watch, const QString& device,
-                         std::string* shownCode = nullptr) {
-    const auto code = watch.startPairing();
-    ASSERT_TRUE(code) << world.log();
-    if (shownCode)
-        *shownCode = *code;
-    const auto panel = world.waitForWindow("Let “Test Watch” control this computer?");
-    ASSERT_TRUE(panel) << world.log();
+std::string panelTitle(const std::string& name) {
+    return "Let “" + name + "” control this computer?";
+}
+
+/// One connection of a watch on the stand-in, listening for signals; it leaves when destroyed.
+struct Watch {
+    Watch(AppWorld& in, const std::string& name,
+          const crypto::PrivateKey& key = crypto::PrivateKey::generate(),
+          const char* address = "C0:FF:EE:00:00:02")
+        : world(in), device(in.bluez().connectDevice(address)),
+          before(static_cast<int>(
+              (in.bluez().subscribe(device, signal), in.bluez().notifications(device).size()))),
+          radio(in.bluez(), device), watch(radio, name, key) {}
+    ~Watch() { world.bluez().disconnectDevice(device); }
+    bool answered(int timeoutMs = 5000) {
+        return world.bluez().waitForNotifications(device, before + 1, timeoutMs);
+    }
+
+    inline static const QString signal = QString::fromStdString(gatt::signal.toString()).toLower();
+    AppWorld& world;
+    QString device;
+    int before; // the device keeps its notifications across connections
+    StandInRadio radio;
+    TestWatch watch;
+};
+
+/// The user gives the panel the focus, presses Return at once, which does not count, and again
+/// once the panel has been read; answers the code the watch showed.
+std::string pairThroughThePanel(AppWorld& world, Watch& watch, const std::string& name) {
+    const auto code = watch.watch.startPairing();
+    const auto panel = code ? world.waitForWindow(panelTitle(name)) : std::nullopt;
+    EXPECT_TRUE(panel) << world.log();
+    if (!panel)
+        return {};
     EXPECT_EQ(world.cardinalProperty(*panel, "_NET_WM_DESKTOP"), 0xFFFFFFFFul)
         << "the panel belongs on every workspace";
     world.focus(*panel);
-    ASSERT_TRUE(world.waitForFocus(*panel));
-    waitUntil([] { return false; }, 1100); // Allow counts once the panel has been read
+    EXPECT_TRUE(world.waitForFocus(*panel));
     world.pressKey(XK_Return);
-    ASSERT_TRUE(world.bluez().waitForNotifications(device, 1)) << world.log();
-    ASSERT_TRUE(watch.finishSession());
+    EXPECT_FALSE(watch.answered(1100)) << "Return within the panel's first second";
+    world.pressKey(XK_Return);
+    EXPECT_TRUE(watch.answered() && watch.watch.finishSession()) << world.log();
+    return *code;
 }
 
-// The real application as a user meets it: a watch pairs, the user gives the pairing panel the
-// focus and allows it with the Return key, and the watch moves the pointer on the X server.
-TEST(TovaliApp, watchPairsThroughThePanelAndMovesThePointer) {
+// One copy runs: a second start, as from the applications menu while "Open at login" started
+// the first, brings the first forward and leaves. Strangers' panels never take the keyboard and
+// a stranger who keeps trying is slowed to a few panels.
+TEST(TovaliApp, onX11_oneCopy_guardedPanel_watchMovesThePointerAndLetsGoAtQuit) {
     AppWorld world;
     ASSERT_EQ(world.error(), "");
     ASSERT_EQ(world.launch(TOVALI_EXECUTABLE, {"--verbose"}), "");
-    ASSERT_TRUE(world.waitForWindow("Tovali")) << "no tray here, so the menu window opens\n"
-                                               << world.log();
+    const auto window = world.waitForWindow("Tovali");
+    ASSERT_TRUE(window) << "no tray here, so the menu window opens\n" << world.log();
     ASSERT_TRUE(world.bluez().waitForRegistrations()) << world.log();
 
-    const QString device = world.bluez().connectDevice("C0:FF:EE:00:00:01");
-    world.bluez().subscribe(device, signalCharacteristic);
-    StandInRadio radio(world.bluez(), device);
-    TestWatch watch(radio, "Test Watch");
-    std::string code;
-    ASSERT_NO_FATAL_FAILURE(pairThroughThePanel(world, watch, device, &code));
+    for (const bool sessionBus : {true, false}) {
+        SCOPED_TRACE(sessionBus ? "with a session bus" : "with the lock file alone");
+        const unsigned long other = world.openWindow("Other");
+        ChildProcess second;
+        ASSERT_EQ(world.launchAnother(second, TOVALI_EXECUTABLE, sessionBus), "");
+        std::string ended;
+        waitUntil([&] { return !(ended = second.exitDescription()).empty(); }, 10000);
+        EXPECT_EQ(ended, "it exited with status 0") << world.log();
+        // Only the bus carries the request to come forward.
+        if (sessionBus) {
+            EXPECT_TRUE(waitUntil([&] { return world.isAbove(*window, other); })) << world.log();
+        }
+    }
+    EXPECT_NE(world.log().find("already running"), std::string::npos) << world.log();
+    EXPECT_EQ(world.app().exitDescription(), "") << "the first one keeps running";
+    EXPECT_EQ(world.bluez().applicationRegistrations(), 1);
+    EXPECT_EQ(world.bluez().advertisementRegistrations(), 1);
+
+    const unsigned long editor = world.openWindow("Editor");
+    world.focus(editor);
+    const auto strangerKey = crypto::PrivateKey::generate();
+    const char* strangerAddress = "C0:FF:EE:00:00:03";
+    {
+        Watch stranger(world, "Stranger", strangerKey, strangerAddress);
+        ASSERT_TRUE(stranger.watch.startPairing() && world.waitForWindow(panelTitle("Stranger")))
+            << world.log();
+        pause(1100);
+        for (const unsigned long keysym : {XK_Return, XK_space, XK_a, XK_KP_Enter})
+            world.pressKey(keysym);
+        EXPECT_FALSE(stranger.answered(300)) << "typed in another window";
+        EXPECT_EQ(world.focusedWindow(), editor);
+    }
+    pause(2500); // the wait after one pairing that was not allowed
+
+    Watch watch(world, "Test Watch");
+    const std::string code = pairThroughThePanel(world, watch, "Test Watch");
+    ASSERT_FALSE(code.empty());
     // --verbose tells of the pairing, never of its code.
     EXPECT_NE(world.log().find("pairing asked for by “Test Watch”"), std::string::npos)
         << world.log();
     EXPECT_EQ(world.log().find(code), std::string::npos) << world.log();
-
     const auto start = world.pointer();
-    watch.move(120, 80);
+    watch.watch.move(120, 80);
     EXPECT_TRUE(waitUntil([&] {
         const auto now = world.pointer();
         return now.x == start.x + 120 && now.y == start.y + 80;
     })) << "the pointer is at "
         << world.pointer().x << ", " << world.pointer().y;
 
-    // Quitting with a button held lets go of it.
-    watch.button(MouseButton::left, ButtonAction::down);
+    // Waits of 2, 4 and 8 s after each panel left unanswered.
+    int panels = 0;
+    QElapsedTimer cycling;
+    cycling.start();
+    while (cycling.elapsed() < 8000)
+        panels +=
+            Watch(world, "Stranger", strangerKey, strangerAddress).watch.startPairing() ? 1 : 0;
+    EXPECT_GE(panels, 1);
+    EXPECT_LE(panels, 4);
+
+    watch.watch.button(MouseButton::left, ButtonAction::down);
     ASSERT_TRUE(waitUntil([&] { return (world.pointer().buttons & Button1Mask) != 0; }));
     EXPECT_EQ(world.terminate(), "it exited with status 0") << world.log();
     EXPECT_EQ(world.pointer().buttons & Button1Mask, 0u);
 }
 
 // A Wayland session on a wlroots compositor, with an X server beside it for the windows as
-// Xwayland would be: left to choose, Tovali takes the virtual pointer, and a window on the
-// compositor sees the watch move the pointer and click.
-TEST(TovaliApp, onWlroots_watchMovesThePointerAndClicksThroughTheVirtualPointer) {
+// Xwayland would be: left to choose, Tovali takes the virtual pointer.
+TEST(TovaliApp, onWlroots_watchMovesThePointerThroughTheVirtualPointerAndLetsGoAtQuit) {
     HeadlessSway sway;
     ASSERT_EQ(sway.error(), "");
     WaylandObserver observer(sway.socket());
@@ -95,45 +167,35 @@ TEST(TovaliApp, onWlroots_watchMovesThePointerAndClicksThroughTheVirtualPointer)
                            {"WAYLAND_DISPLAY=" + sway.socket(), "XDG_SESSION_TYPE=wayland"}),
               "");
     ASSERT_TRUE(world.bluez().waitForRegistrations()) << world.log();
-
-    const QString device = world.bluez().connectDevice("C0:FF:EE:00:00:01");
-    world.bluez().subscribe(device, signalCharacteristic);
-    StandInRadio radio(world.bluez(), device);
-    TestWatch watch(radio, "Test Watch");
-    ASSERT_NO_FATAL_FAILURE(pairThroughThePanel(world, watch, device));
+    Watch watch(world, "Test Watch");
+    ASSERT_NE(pairThroughThePanel(world, watch, "Test Watch"), "");
 
     // The compositor's pointer starts where it likes: a first move, once settled, shows where.
-    watch.move(10, 10);
+    watch.watch.move(10, 10);
     ASSERT_TRUE(observer.waitFor("motion", 1)) << world.log();
     waitUntil([&] { return observer.read(5), false; }, 500);
     const double x = observer.x;
     const double y = observer.y;
-    watch.move(120, 80);
+    watch.watch.move(120, 80);
     EXPECT_TRUE(waitUntil([&] {
         observer.read(5);
         return std::abs(observer.x - (x + 120)) < 0.01 && std::abs(observer.y - (y + 80)) < 0.01;
     })) << "the pointer is at "
         << observer.x << ", " << observer.y << " from " << x << ", " << y;
 
-    observer.clear();
-    watch.button(MouseButton::left, ButtonAction::down);
-    watch.button(MouseButton::left, ButtonAction::up);
-    ASSERT_TRUE(observer.waitFor("button", 2)) << world.log();
     // Quitting with a button held lets go of it.
-    watch.button(MouseButton::left, ButtonAction::down);
-    ASSERT_TRUE(observer.waitFor("button", 3));
+    watch.watch.button(MouseButton::left, ButtonAction::down);
+    ASSERT_TRUE(observer.waitFor("button", 1)) << world.log();
     EXPECT_EQ(world.terminate(), "it exited with status 0") << world.log();
-    EXPECT_TRUE(observer.waitFor("button", 4));
-    EXPECT_EQ(observer.events({"button"}), (std::vector<Event>{{"button", BTN_LEFT, 1},
-                                                               {"button", BTN_LEFT, 0},
-                                                               {"button", BTN_LEFT, 1},
-                                                               {"button", BTN_LEFT, 0}}));
+    EXPECT_TRUE(observer.waitFor("button", 2));
+    EXPECT_EQ(observer.events({"button"}),
+              (std::vector<Event>{{"button", BTN_LEFT, 1}, {"button", BTN_LEFT, 0}}));
 }
 
 // A Wayland desktop that offers only the RemoteDesktop portal (the real frontend, with the
-// desktop's side standing in): forced onto the portal, Tovali starts a session at launch, and
-// the desktop sees the watch move the pointer and click, and the button let go at quit.
-TEST(TovaliApp, onThePortal_watchMovesThePointerAndClicksThroughTheSession) {
+// desktop's side standing in): forced onto the portal, Tovali starts a session at launch.
+// Clicks on both routes are the adapters' tests' (tests/platform).
+TEST(TovaliApp, onThePortal_watchMovesThePointerThroughTheSessionAndLetsGoAtQuit) {
     AppWorld world;
     ASSERT_EQ(world.error(), "");
     PortalWorld portal(world.sessionBusAddress());
@@ -143,27 +205,65 @@ TEST(TovaliApp, onThePortal_watchMovesThePointerAndClicksThroughTheSession) {
               "");
     ASSERT_TRUE(world.bluez().waitForRegistrations()) << world.log();
     ASSERT_TRUE(waitUntil([&] { return desktop.callCount("Start") == 1; })) << world.log();
+    Watch watch(world, "Test Watch");
+    ASSERT_NE(pairThroughThePanel(world, watch, "Test Watch"), "");
 
-    const QString device = world.bluez().connectDevice("C0:FF:EE:00:00:02");
-    world.bluez().subscribe(device, signalCharacteristic);
-    StandInRadio radio(world.bluez(), device);
-    TestWatch watch(radio, "Test Watch");
-    ASSERT_NO_FATAL_FAILURE(pairThroughThePanel(world, watch, device));
-
-    watch.move(120, 0);
+    watch.watch.move(120, 0);
     EXPECT_TRUE(waitUntil([&] { return std::abs(desktop.movedX - 120) < 1e-6; })) << desktop.movedX;
-    watch.button(MouseButton::left, ButtonAction::down);
-    watch.button(MouseButton::left, ButtonAction::up);
-    watch.button(MouseButton::right, ButtonAction::down);
-    ASSERT_TRUE(waitUntil([&] { return desktop.callCount("NotifyPointerButton") == 3; }))
+    watch.watch.button(MouseButton::right, ButtonAction::down);
+    ASSERT_TRUE(waitUntil([&] { return desktop.callCount("NotifyPointerButton") == 1; }))
         << world.log();
     EXPECT_EQ(world.terminate(), "it exited with status 0") << world.log();
     ASSERT_TRUE(waitUntil([&] { return desktop.callCount("Close") == 1; }));
     std::vector<std::pair<int, unsigned>> buttons;
     for (const auto& call : desktop.callsTo("NotifyPointerButton"))
         buttons.emplace_back(call.arguments.at(2).toInt(), call.arguments.at(3).toUInt());
-    EXPECT_EQ(buttons, (std::vector<std::pair<int, unsigned>>{
-                           {BTN_LEFT, 1}, {BTN_LEFT, 0}, {BTN_RIGHT, 1}, {BTN_RIGHT, 0}}));
+    EXPECT_EQ(buttons, (std::vector<std::pair<int, unsigned>>{{BTN_RIGHT, 1}, {BTN_RIGHT, 0}}));
+}
+
+// `tovali --diagnose` against bluetoothd's stand-in in one state after another: the exit status,
+// and exactly the one piece of advice that each state calls for.
+TEST(Diagnose, givesTheAdviceEachStateOfBluetoothCallsFor) {
+    AppWorld world;
+    ASSERT_EQ(world.error(), "");
+    BluezStandIn& bluez = world.bluez();
+    const struct {
+        const char* state;
+        std::function<void()> arrange, undo;
+        std::string advice;
+    } cases[] = {
+        {"all well", [] {}, [] {}, ""},
+        {"registration refused",
+         [&] { bluez.refuseRegistrations(tovali::bluez::failedError, "No object received"); },
+         [&] { bluez.refuseRegistrations({}); }, "bluetoothd refused the service: "},
+        {"unpowered", [&] { bluez.setPowered(false); }, [&] { bluez.setPowered(true); },
+         "Bluetooth is off: switch it on with \u2018bluetoothctl power on\u2019"},
+        {"no adapter", [&] { bluez.removeAdapter(); }, [&] { bluez.restoreAdapter(); },
+         "bluetoothd shows no Bluetooth adapter"},
+        {"no LE",
+         [&] {
+             bluez.setLePeripheral(false);
+             bluez.restart();
+         },
+         [] {}, "This adapter cannot be a Bluetooth LE peripheral"},
+        {"no daemon", [&] { bluez.stop(); }, [] {},
+         "bluetoothd is not running: install and start it"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.state);
+        c.arrange();
+        ASSERT_EQ(world.launch(TOVALI_EXECUTABLE, {"--diagnose"}), "");
+        std::string ended;
+        // The stand-in answers from this thread, so the wait runs its event loop.
+        waitUntil([&] { return !(ended = world.app().exitDescription()).empty(); }, 10000);
+        const std::string report = world.log();
+        EXPECT_EQ(ended, c.advice.empty() ? "it exited with status 0" : "it exited with status 1");
+        EXPECT_NE(report.find(c.advice.empty() ? "All is in place."
+                                               : "1 problem, and what to do:\n  - " + c.advice),
+                  std::string::npos)
+            << report;
+        c.undo();
+    }
 }
 
 } // namespace

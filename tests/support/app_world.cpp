@@ -1,5 +1,6 @@
 #include "app_world.hpp"
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,22 +15,22 @@
 namespace tovali::test {
 namespace {
 
-std::optional<std::string> windowTitle(Display* display, Window window) {
-    const Atom name = XInternAtom(display, "_NET_WM_NAME", False);
-    const Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
-    Atom type = 0;
+/// A window property's items, as Xlib hands them back (32-bit items widened to long).
+template <typename Item>
+std::vector<Item> property(Display* display, Window window, const char* name, Atom type) {
+    Atom actualType = 0;
     int format = 0;
     unsigned long count = 0;
     unsigned long after = 0;
     unsigned char* data = nullptr;
-    if (XGetWindowProperty(display, window, name, 0, 1024, False, utf8, &type, &format, &count,
-                           &after, &data) != Success ||
-        !data) {
-        return std::nullopt;
-    }
-    std::string title(reinterpret_cast<const char*>(data), count);
+    if (XGetWindowProperty(display, window, XInternAtom(display, name, False), 0, 1024, False, type,
+                           &actualType, &format, &count, &after, &data) != Success ||
+        !data)
+        return {};
+    const auto* items = reinterpret_cast<const Item*>(data);
+    std::vector<Item> values(items, items + count);
     XFree(data);
-    return title;
+    return values;
 }
 
 } // namespace
@@ -101,47 +102,52 @@ std::vector<std::string> AppWorld::environment(bool sessionBus) const {
     return environment;
 }
 
-std::string AppWorld::terminate(int timeoutMs) {
-    if (app_.pid() <= 0)
-        return "it was not running";
+std::string AppWorld::terminate() {
     ::kill(app_.pid(), SIGTERM);
     std::string ended;
-    waitUntil([&] { return !(ended = app_.exitDescription()).empty(); }, timeoutMs);
+    waitUntil([&] { return !(ended = app_.exitDescription()).empty(); });
     return ended;
-}
-
-pid_t AppWorld::pid() const {
-    return app_.pid();
 }
 
 std::string AppWorld::log() const {
     return readLogTail(home_.path() + "/app.log");
 }
 
+std::vector<unsigned long> AppWorld::topWindows() {
+    Window root = 0;
+    Window parent = 0;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    if (!XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count))
+        return {};
+    std::vector<unsigned long> windows(children, children + count);
+    XFree(children);
+    return windows;
+}
+
 std::optional<unsigned long> AppWorld::waitForWindow(const std::string& title, int timeoutMs) {
     std::optional<unsigned long> found;
     waitUntil(
         [&] {
-            Window root = 0;
-            Window parent = 0;
-            Window* children = nullptr;
-            unsigned int count = 0;
-            if (!XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children,
-                            &count))
-                return false;
-            for (unsigned int i = 0; i < count && !found; ++i) {
+            for (const unsigned long window : topWindows()) {
                 XWindowAttributes attributes;
-                if (XGetWindowAttributes(display_, children[i], &attributes) &&
+                const auto name = property<char>(display_, window, "_NET_WM_NAME",
+                                                 XInternAtom(display_, "UTF8_STRING", False));
+                if (XGetWindowAttributes(display_, window, &attributes) &&
                     attributes.map_state == IsViewable &&
-                    windowTitle(display_, children[i]) == title)
-                    found = children[i];
+                    std::string(name.begin(), name.end()) == title)
+                    found = window;
             }
-            if (children)
-                XFree(children);
             return found.has_value();
         },
         timeoutMs);
     return found;
+}
+
+bool AppWorld::isAbove(unsigned long window, unsigned long other) {
+    const auto windows = topWindows();
+    const auto otherAt = std::ranges::find(windows, other);
+    return otherAt != windows.end() && std::find(otherAt, windows.end(), window) != windows.end();
 }
 
 bool AppWorld::waitForFocus(unsigned long window, int timeoutMs) {
@@ -170,20 +176,10 @@ void AppWorld::focus(unsigned long window) {
 }
 
 std::optional<unsigned long> AppWorld::cardinalProperty(unsigned long window, const char* name) {
-    Atom type = 0;
-    int format = 0;
-    unsigned long count = 0;
-    unsigned long after = 0;
-    unsigned char* data = nullptr;
-    if (XGetWindowProperty(display_, window, XInternAtom(display_, name, False), 0, 1, False,
-                           XA_CARDINAL, &type, &format, &count, &after, &data) != Success ||
-        !data)
+    const auto values = property<unsigned long>(display_, window, name, XA_CARDINAL);
+    if (values.size() != 1)
         return std::nullopt;
-    std::optional<unsigned long> value;
-    if (count == 1 && format == 32)
-        value = *reinterpret_cast<unsigned long*>(data) & 0xFFFFFFFFul; // Xlib widens to long
-    XFree(data);
-    return value;
+    return values[0] & 0xFFFFFFFFul;
 }
 
 void AppWorld::pressKey(unsigned long keysym) {

@@ -44,21 +44,21 @@ public:
     std::string launchAnother(ChildProcess& process, const std::string& executable,
                               bool sessionBus = true);
     /// SIGTERM, as the session manager sends at logout; answers how it ended.
-    std::string terminate(int timeoutMs = 5000);
+    std::string terminate();
     ChildProcess& app() { return app_; }
-    pid_t pid() const;
+    pid_t pid() const { return app_.pid(); }
     /// The application's own messages, for a failure's explanation.
     std::string log() const;
-    const std::string& home() const { return home_.path(); }
     /// The application's session bus, for the desktop services a test runs there.
     const std::string& sessionBusAddress() const { return sessionBus_.address(); }
 
     /// Only with the stand-in.
     BluezStandIn& bluez() { return *bluez_; }
-    _XDisplay* display() const { return display_; }
 
     /// The mapped top-level window with this title, waiting up to `timeoutMs` for it.
     std::optional<unsigned long> waitForWindow(const std::string& title, int timeoutMs = 5000);
+    /// Whether `window` is stacked above `other`.
+    bool isAbove(unsigned long window, unsigned long other);
     /// True once the window holds the keyboard focus.
     bool waitForFocus(unsigned long window, int timeoutMs = 5000);
     /// The window that holds the keyboard focus now.
@@ -80,6 +80,8 @@ public:
 
 private:
     std::vector<std::string> environment(bool sessionBus) const;
+    /// The root's children, bottom first.
+    std::vector<unsigned long> topWindows();
 
     XvfbServer xvfb_;
     std::unique_ptr<SessionBus> systemBus_;

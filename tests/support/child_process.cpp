@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -18,27 +17,10 @@
 namespace tovali::test {
 namespace {
 
-constexpr int startTimeoutMs = 10000;
-constexpr auto stopTimeout = std::chrono::seconds(3);
-
-std::string systemError(const std::string& what) {
-    return what + ": " + std::strerror(errno);
-}
-
-void closeFd(int& fd) {
-    if (fd >= 0)
-        close(fd);
-    fd = -1;
-}
-
-struct ChildSetup {
-    pid_t parent;
-};
-
-// Runs in the child between fork and exec.
-void dieWithParent(gpointer data) {
+// Runs in the child between fork and exec: it dies with the test, even one that died first.
+void dieWithParent(gpointer parent) {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != static_cast<ChildSetup*>(data)->parent)
+    if (getppid() != GPOINTER_TO_INT(parent))
         _exit(127);
 }
 
@@ -50,6 +32,12 @@ std::vector<const char*> cStrings(const std::vector<std::string>& strings) {
     return pointers;
 }
 
+void closeFd(int& fd) {
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
+}
+
 } // namespace
 
 TemporaryFolder::TemporaryFolder(const std::string& prefix) {
@@ -59,8 +47,6 @@ TemporaryFolder::TemporaryFolder(const std::string& prefix) {
 }
 
 TemporaryFolder::~TemporaryFolder() {
-    if (path_.empty())
-        return;
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
 }
@@ -68,46 +54,38 @@ TemporaryFolder::~TemporaryFolder() {
 std::string ChildProcess::start(const std::vector<std::string>& argv,
                                 const std::vector<std::string>& environment, int outputFd,
                                 bool pipeInput, bool pipeOutput) {
-    auto arguments = cStrings(argv);
-    auto variables = cStrings(environment);
-    ChildSetup setup{getpid()};
     GError* error = nullptr;
-    GPid pid = -1;
-    bool started = g_spawn_async_with_pipes_and_fds(
-        nullptr, arguments.data(), variables.data(),
-        static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH_FROM_ENVP | G_SPAWN_SEARCH_PATH |
-                                 G_SPAWN_DO_NOT_REAP_CHILD),
-        dieWithParent, &setup, -1, pipeOutput ? -1 : outputFd, outputFd, nullptr, nullptr, 0, &pid,
-        pipeInput ? &input_ : nullptr, pipeOutput ? &output_ : nullptr, nullptr, &error);
-    if (!started) {
+    if (!g_spawn_async_with_pipes_and_fds(
+            nullptr, cStrings(argv).data(), cStrings(environment).data(),
+            static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH_FROM_ENVP | G_SPAWN_SEARCH_PATH |
+                                     G_SPAWN_DO_NOT_REAP_CHILD),
+            dieWithParent, GINT_TO_POINTER(getpid()), -1, pipeOutput ? -1 : outputFd, outputFd,
+            nullptr, nullptr, 0, &pid_, pipeInput ? &input_ : nullptr,
+            pipeOutput ? &output_ : nullptr, nullptr, &error)) {
         std::string message = "cannot start " + argv.front() + ": " + error->message;
         g_error_free(error);
         return message;
     }
-    pid_ = pid;
     return {};
 }
 
 std::string ChildProcess::readLine(int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         if (auto newline = pending_.find('\n'); newline != std::string::npos) {
             std::string line = pending_.substr(0, newline);
             pending_.erase(0, newline + 1);
             return line;
         }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         pollfd readable{output_, POLLIN, 0};
-        int ready = left > 0 ? poll(&readable, 1, static_cast<int>(left)) : 0;
+        const int ready = left.count() > 0 ? poll(&readable, 1, static_cast<int>(left.count())) : 0;
         if (ready < 0 && errno == EINTR)
             continue;
-        if (ready <= 0)
-            return {};
         char buffer[256];
-        ssize_t n = read(output_, buffer, sizeof buffer);
-        if (n <= 0)
+        ssize_t n = 0;
+        if (ready <= 0 || (n = read(output_, buffer, sizeof buffer)) <= 0)
             return {};
         pending_.append(buffer, static_cast<std::size_t>(n));
     }
@@ -126,9 +104,7 @@ std::string ChildProcess::exitDescription() {
     pid_ = -1;
     if (WIFEXITED(status))
         return "it exited with status " + std::to_string(WEXITSTATUS(status));
-    if (WIFSIGNALED(status))
-        return "it was killed by signal " + std::to_string(WTERMSIG(status));
-    return "it stopped";
+    return "it was killed by signal " + std::to_string(WTERMSIG(status));
 }
 
 void ChildProcess::stop() {
@@ -137,12 +113,11 @@ void ChildProcess::stop() {
     if (pid_ <= 0)
         return;
     kill(pid_, SIGTERM);
-    auto deadline = std::chrono::steady_clock::now() + stopTimeout;
-    int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
+    // SIGKILL after three seconds.
+    for (int waited = 0; waitpid(pid_, nullptr, WNOHANG) == 0; ++waited) {
+        if (waited == 1500) {
             kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
+            waitpid(pid_, nullptr, 0);
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -153,8 +128,7 @@ void ChildProcess::stop() {
 std::string readLogTail(const std::string& path) {
     std::ifstream file(path);
     std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    constexpr std::size_t tail = 2000;
-    return text.size() > tail ? text.substr(text.size() - tail) : text;
+    return text.size() > 2000 ? text.substr(text.size() - 2000) : text;
 }
 
 std::vector<std::string> currentEnvironment() {
@@ -169,22 +143,17 @@ std::string startServer(ChildProcess& process, const std::vector<std::string>& a
                         std::string& error) {
     int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (log < 0) {
-        error = systemError("cannot open " + logPath);
+        error = "cannot open " + logPath + ": " + std::strerror(errno);
         return {};
     }
     error = process.start(argv, environment, log, false, true);
     close(log);
     if (!error.empty())
         return {};
-
-    std::string line = process.readLine(startTimeoutMs);
+    std::string line = process.readLine(10000);
     if (line.empty()) {
-        std::string ended = process.exitDescription();
-        error = argv.front() + " printed nothing within 10 s" +
-                (ended.empty() ? std::string() : "; " + ended);
-        std::string output = readLogTail(logPath);
-        if (!output.empty())
-            error += "; its output:\n" + output;
+        error = argv.front() + " printed nothing within 10 s; " + process.exitDescription() +
+                "; its output:\n" + readLogTail(logPath);
         process.stop();
     }
     return line;
