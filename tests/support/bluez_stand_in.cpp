@@ -3,17 +3,13 @@
 #include <QCoreApplication>
 #include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
-#include <QDBusVirtualObject>
 #include <QDeadlineTimer>
 #include <QTimer>
+#include <utility>
 
 namespace tovali::test {
 
 using namespace bluez;
-
-namespace {
-const QString unknownMethod = QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod");
-} // namespace
 
 bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
     QDeadlineTimer deadline(timeoutMs);
@@ -27,75 +23,43 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
     return true;
 }
 
-/// Every object of the stand-in's, from "/" down: QtDBus hands over the raw calls.
-class BluezStandIn::Objects : public QDBusVirtualObject {
-public:
-    explicit Objects(BluezStandIn& bluez) : bluez_(bluez) {}
-    QString introspect(const QString&) const override { return {}; }
-    bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override {
-        return bluez_.handleCall(message);
-    }
-
-private:
-    BluezStandIn& bluez_;
-};
-
-BluezStandIn::BluezStandIn(QString address)
-    : address_(std::move(address)), objects_(std::make_unique<Objects>(*this)) {
-    qDBusRegisterMetaType<InterfaceMap>();
-    qDBusRegisterMetaType<ManagedObjects>();
+BluezStandIn::BluezStandIn(QString address) : address_(std::move(address)) {
+    registerDBusTypes();
     start();
-}
-
-BluezStandIn::~BluezStandIn() {
-    stop();
-}
-
-QDBusConnection BluezStandIn::connection() const {
-    return connection_ ? *connection_ : QDBusConnection(QString());
 }
 
 void BluezStandIn::start() {
     if (running_)
         return;
     static int instances = 0;
-    connectionName_ = QStringLiteral("tovali-bluez-stand-in-%1").arg(++instances);
-    connection_ =
-        std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(address_, connectionName_));
-    if (!connection_->isConnected() ||
-        !connection_->registerVirtualObject("/", objects_.get(), QDBusConnection::SubPath)) {
-        qWarning("bluetoothd stand-in: cannot serve on %s", qPrintable(address_));
-        connection_.reset();
-        QDBusConnection::disconnectFromBus(connectionName_);
-        return;
-    }
-    connection_->connect(QString(), QString(), propertiesInterface, "PropertiesChanged",
-                         {gattCharacteristicInterface}, QString(), this,
-                         SLOT(onPropertiesChanged(QDBusMessage)));
+    name_ = QStringLiteral("tovali-bluez-stand-in-%1").arg(++instances);
+    QDBusConnection bus = QDBusConnection::connectToBus(address_, name_);
+    bus.connect(QString(), QString(), propertiesInterface, "PropertiesChanged",
+                {gattCharacteristicInterface}, QString(), this,
+                SLOT(onPropertiesChanged(QDBusMessage)));
     adapterPresent_ = true;
-    lePeripheralNow_ = lePeripheral_;
     // The bus may not yet have seen our previous connection close.
-    running_ = waitUntil([this] { return connection_->registerService(busName); }, 2000);
+    running_ = bus.registerVirtualObject("/", &objects_, QDBusConnection::SubPath) &&
+               waitUntil([&bus] { return bus.registerService(busName); }, 2000);
     if (!running_)
-        qWarning("bluetoothd stand-in: cannot own org.bluez");
+        qWarning("bluetoothd stand-in: cannot own org.bluez on %s", qPrintable(address_));
 }
 
 void BluezStandIn::stop() {
-    if (!connection_)
+    if (name_.isEmpty())
         return;
     // Pending calls hold on to the connection, and their answers belong to the old daemon.
     for (auto* watcher : findChildren<QDBusPendingCallWatcher*>(Qt::FindDirectChildrenOnly))
         delete watcher;
-    pending_.clear();
     clearRegistrations();
     devices_.clear();
-    connection_->unregisterObject("/", QDBusConnection::UnregisterTree);
-    connection_.reset();
-    QDBusConnection::disconnectFromBus(connectionName_);
+    QDBusConnection(name_).unregisterObject("/", QDBusConnection::UnregisterTree);
+    QDBusConnection::disconnectFromBus(std::exchange(name_, QString()));
     running_ = false;
 }
 
 void BluezStandIn::clearRegistrations() {
+    ++generation_;
     applicationOwner_.clear();
     characteristics_.clear();
     advertisement_.reset();
@@ -103,50 +67,30 @@ void BluezStandIn::clearRegistrations() {
         device.subscriptions.clear();
 }
 
-void BluezStandIn::refuseRegistrations(const QString& errorName, const QString& message) {
-    refusalName_ = errorName;
-    refusalMessage_ = message;
-}
-
 bool BluezStandIn::waitForRegistrations(int timeoutMs) {
     return waitUntil([this] { return !applicationOwner_.isEmpty() && advertisement_; }, timeoutMs);
 }
 
-void BluezStandIn::post(const QDBusMessage& message) {
-    if (connection_)
-        connection_->send(message);
-}
-
-void BluezStandIn::answerError(const QDBusMessage& call, const QString& name, const QString& text) {
-    post(call.createErrorReply(name, text));
-}
-
-bool BluezStandIn::handleCall(const QDBusMessage& message) {
-    if (!running_ || message.type() != QDBusMessage::MethodCallMessage ||
-        message.interface() == "org.freedesktop.DBus.Introspectable")
-        return false;
-    if (accessDenied_) {
-        answerError(message, accessDeniedError, "org.bluez is not for this caller");
-        return true;
-    }
+void BluezStandIn::handleCall(const QDBusMessage& message) {
+    if (!running_)
+        return;
     const QString path = message.path();
     const QString interface = message.interface();
     const QString member = message.member();
-    const bool managing = path == adapterPath && adapterPresent_ && lePeripheralNow_;
-    if (path == "/" && interface == objectManagerInterface && member == "GetManagedObjects") {
+    const bool managing = path == adapterPath && adapterPresent_ && lePeripheral_;
+    if (accessDenied_) {
+        answerError(message, accessDeniedError, "org.bluez is not for this caller");
+    } else if (path == "/" && interface == objectManagerInterface &&
+               member == "GetManagedObjects") {
         ManagedObjects objects;
-        QStringList paths{adapterPath};
+        if (const auto adapter = interfacesOf(adapterPath))
+            objects.insert(QDBusObjectPath(adapterPath), *adapter);
         for (const auto& [each, device] : devices_)
-            paths.append(each);
-        for (const QString& each : paths) {
-            if (const auto interfaces = interfacesOf(each))
-                objects.insert(QDBusObjectPath(each), *interfaces);
-        }
+            objects.insert(QDBusObjectPath(each), *interfacesOf(each));
         post(message.createReply(QVariant::fromValue(objects)));
-    } else if (managing && interface == gattManagerInterface && member == "RegisterApplication") {
+    } else if (managing && member == "RegisterApplication") {
         registerApplication(message);
-    } else if (managing && interface == advertisingManagerInterface &&
-               member == "RegisterAdvertisement") {
+    } else if (managing && member == "RegisterAdvertisement") {
         registerAdvertisement(message);
     } else if (managing && member.startsWith("Unregister")) {
         unregister(message);
@@ -154,36 +98,26 @@ bool BluezStandIn::handleCall(const QDBusMessage& message) {
         disconnectDevice(path);
         post(message.createReply());
     } else {
-        answerError(message, unknownMethod, member + " does not exist here");
+        answerError(message, "org.freedesktop.DBus.Error.UnknownMethod", member);
     }
-    return true;
 }
 
 std::optional<InterfaceMap> BluezStandIn::interfacesOf(const QString& path) const {
-    if (!adapterPresent_)
-        return std::nullopt;
-    if (path == adapterPath) {
-        InterfaceMap interfaces{{adapterInterface, adapterProperties()}};
-        if (lePeripheralNow_) {
-            interfaces.insert(gattManagerInterface, {});
-            interfaces.insert(advertisingManagerInterface, {});
-        }
-        return interfaces;
-    }
     const auto device = devices_.find(path);
-    if (device == devices_.end())
+    if (!adapterPresent_ || (path != adapterPath && device == devices_.end()))
         return std::nullopt;
-    return InterfaceMap{{deviceInterface,
-                         {{"Address", device->second.address},
-                          {"Connected", device->second.connected},
-                          {"Adapter", QVariant::fromValue(QDBusObjectPath(adapterPath))}}}};
-}
-
-QVariantMap BluezStandIn::adapterProperties() const {
-    QStringList roles{"central"};
-    if (lePeripheralNow_)
-        roles.append("peripheral");
-    return {{"Address", "00:1A:7D:DA:71:13"}, {"Powered", powered_}, {"Roles", roles}};
+    if (device != devices_.end())
+        return InterfaceMap{{deviceInterface, {{"Connected", device->second.connected}}}};
+    const QStringList roles =
+        lePeripheral_ ? QStringList{"central", "peripheral"} : QStringList{"central"};
+    InterfaceMap interfaces{
+        {adapterInterface,
+         {{"Address", "00:1A:7D:DA:71:13"}, {"Powered", powered_}, {"Roles", roles}}}};
+    if (lePeripheral_) {
+        interfaces.insert(gattManagerInterface, {});
+        interfaces.insert(advertisingManagerInterface, {});
+    }
+    return interfaces;
 }
 
 void BluezStandIn::emitSignal(const QString& path, const QString& interface, const QString& name,
@@ -193,95 +127,62 @@ void BluezStandIn::emitSignal(const QString& path, const QString& interface, con
     post(signal);
 }
 
-// Registrations.
-
-std::optional<QDBusMessage> BluezStandIn::takePending(std::uint64_t id) {
-    const auto it = std::find_if(pending_.begin(), pending_.end(),
-                                 [id](const Pending& each) { return each.id == id; });
-    if (it == pending_.end())
-        return std::nullopt; // unregistered, or the adapter went, meanwhile
-    QDBusMessage call = it->call;
-    pending_.erase(it);
-    return call;
-}
+// Registrations. The application's objects are read before the answer, as bluetoothd does.
 
 void BluezStandIn::registerApplication(const QDBusMessage& call) {
-    if (!refusalName_.isEmpty())
-        return answerError(call, refusalName_, refusalMessage_);
+    if (!refusal_.first.isEmpty())
+        return answerError(call, refusal_.first, refusal_.second);
     if (!applicationOwner_.isEmpty())
         return answerError(call, alreadyExistsError, "Already Exists");
-    const QString owner = call.service();
     const QString root = call.arguments().value(0).value<QDBusObjectPath>().path();
-    const std::uint64_t id = nextId_++;
-    pending_.push_back({id, call, root});
-    callAsync(
-        QDBusMessage::createMethodCall(owner, root, objectManagerInterface, "GetManagedObjects"),
-        [this, id, owner](const QDBusMessage& reply) {
-            const auto pending = takePending(id);
-            if (!pending)
-                return;
-            std::vector<Characteristic> found;
-            bool service = false;
-            if (reply.signature() == "a{oa{sa{sv}}}") {
-                const auto objects = qdbus_cast<ManagedObjects>(reply.arguments().at(0));
-                for (auto it = objects.cbegin(); it != objects.cend(); ++it) {
-                    service = service || it->contains(gattServiceInterface);
-                    const QVariantMap c = it->value(gattCharacteristicInterface);
-                    if (!c.isEmpty())
-                        found.push_back({it.key().path(), c.value("UUID").toString().toLower(),
-                                         c.value("Flags").toStringList()});
+    const auto read = QDBusMessage::createMethodCall(call.service(), root, objectManagerInterface,
+                                                     "GetManagedObjects");
+    // A child, so that stop() drops the answer with the daemon that was waiting for it.
+    auto* watcher = new QDBusPendingCallWatcher(connection().asyncCall(read), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, call, watcher, generation = generation_] {
+                watcher->deleteLater();
+                const QDBusMessage reply = watcher->reply();
+                if (generation != generation_)
+                    return answerError(call, failedError, "Failed to complete registration");
+                QMap<QString, Characteristic> found;
+                bool service = false;
+                if (reply.signature() == "a{oa{sa{sv}}}") {
+                    const auto objects = qdbus_cast<ManagedObjects>(reply.arguments().at(0));
+                    for (auto it = objects.cbegin(); it != objects.cend(); ++it) {
+                        service = service || it->contains(gattServiceInterface);
+                        const QVariantMap c = it->value(gattCharacteristicInterface);
+                        if (!c.isEmpty())
+                            found.insert(it.key().path(), {c.value("UUID").toString().toLower(),
+                                                           c.value("Flags").toStringList()});
+                    }
                 }
-            }
-            if (!service || found.empty())
-                return answerError(*pending, failedError, "No valid service object found");
-            applicationOwner_ = owner;
-            characteristics_ = std::move(found);
-            ++applicationRegistrations_;
-            post(pending->createReply());
-        });
+                if (!service || found.empty())
+                    return answerError(call, failedError, "No valid service object found");
+                applicationOwner_ = call.service();
+                characteristics_ = std::move(found);
+                ++applicationRegistrations_;
+                post(call.createReply());
+            });
 }
 
 void BluezStandIn::registerAdvertisement(const QDBusMessage& call) {
-    if (!refusalName_.isEmpty())
-        return answerError(call, refusalName_, refusalMessage_);
-    const QString owner = call.service();
-    const QString path = call.arguments().value(0).value<QDBusObjectPath>().path();
-    const std::uint64_t id = nextId_++;
-    pending_.push_back({id, call, path});
-    QDBusMessage getAll =
-        QDBusMessage::createMethodCall(owner, path, propertiesInterface, "GetAll");
-    getAll << advertisementInterface;
-    callAsync(getAll, [this, id, owner, path](const QDBusMessage& reply) {
-        const auto pending = takePending(id);
-        if (!pending)
-            return;
-        const auto properties = reply.signature() == "a{sv}"
-                                    ? qdbus_cast<QVariantMap>(reply.arguments().at(0))
-                                    : QVariantMap();
-        if (properties.value("Type").toString() != "peripheral")
-            return answerError(*pending, failedError, "Failed to parse advertisement.");
-        advertisement_ = Advertisement{owner, path, properties.value("LocalName").toString()};
-        ++advertisementRegistrations_;
-        post(pending->createReply());
-    });
+    if (!refusal_.first.isEmpty())
+        return answerError(call, refusal_.first, refusal_.second);
+    advertisement_.emplace(call.service(),
+                           call.arguments().value(0).value<QDBusObjectPath>().path());
+    ++advertisementRegistrations_;
+    post(call.createReply());
 }
 
+// Unregistering asks for no answer.
 void BluezStandIn::unregister(const QDBusMessage& call) {
-    const QString path = call.arguments().value(0).value<QDBusObjectPath>().path();
-    const auto pending = std::find_if(pending_.begin(), pending_.end(),
-                                      [&path](const Pending& each) { return each.path == path; });
-    if (pending != pending_.end()) {
-        answerError(pending->call, failedError, "Failed to complete registration");
-        pending_.erase(pending);
-    } else if (call.interface() == gattManagerInterface && !applicationOwner_.isEmpty()) {
+    if (call.interface() == gattManagerInterface) {
         applicationOwner_.clear();
         characteristics_.clear();
-    } else if (call.interface() == advertisingManagerInterface && advertisement_) {
-        advertisement_.reset();
     } else {
-        return answerError(call, "org.bluez.Error.DoesNotExist", "Does Not Exist");
+        advertisement_.reset();
     }
-    post(call.createReply());
 }
 
 // The adapter.
@@ -289,10 +190,8 @@ void BluezStandIn::unregister(const QDBusMessage& call) {
 void BluezStandIn::setPowered(bool on) {
     if (on == powered_)
         return;
-    if (!on) {
-        for (auto& [path, device] : devices_)
-            disconnectDevice(path);
-    }
+    for (auto& [path, device] : devices_)
+        disconnectDevice(path);
     powered_ = on;
     if (adapterPresent_)
         emitSignal(adapterPath, propertiesInterface, "PropertiesChanged",
@@ -303,11 +202,8 @@ void BluezStandIn::removeAdapter() {
     if (!running_ || !adapterPresent_)
         return;
     if (advertisement_)
-        post(QDBusMessage::createMethodCall(advertisement_->owner, advertisement_->path,
+        post(QDBusMessage::createMethodCall(advertisement_->first, advertisement_->second,
                                             advertisementInterface, "Release"));
-    for (const Pending& pending : pending_)
-        answerError(pending.call, failedError, "Failed to complete registration");
-    pending_.clear();
     clearRegistrations();
     for (const auto& [path, device] : devices_)
         emitSignal("/", objectManagerInterface, "InterfacesRemoved",
@@ -323,44 +219,23 @@ void BluezStandIn::restoreAdapter() {
     if (!running_ || adapterPresent_)
         return;
     adapterPresent_ = true;
-    lePeripheralNow_ = lePeripheral_;
     InterfaceMap interfaces = *interfacesOf(adapterPath);
     // The advertising manager waits for the kernel's advertising features.
     interfaces.remove(advertisingManagerInterface);
     const QVariant path = QVariant::fromValue(QDBusObjectPath(adapterPath));
     emitSignal("/", objectManagerInterface, "InterfacesAdded",
                {path, QVariant::fromValue(interfaces)});
-    if (lePeripheralNow_)
+    if (lePeripheral_)
         emitSignal("/", objectManagerInterface, "InterfacesAdded",
                    {path, QVariant::fromValue(InterfaceMap{{advertisingManagerInterface, {}}})});
 }
 
 // Calls to the application.
 
-QDBusMessage BluezStandIn::callApplication(const QDBusMessage& call) {
-    if (const std::optional<QDBusMessage> reply = callAndWait(call))
-        return *reply;
-    return call.createErrorReply(QDBusError::NoReply, "No reply within 5 s");
-}
-
-void BluezStandIn::callAsync(const QDBusMessage& call,
-                             std::function<void(const QDBusMessage&)> then) {
-    if (!connection_)
-        return;
-    auto* watcher = new QDBusPendingCallWatcher(connection_->asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [then = std::move(then)](QDBusPendingCallWatcher* done) {
-                done->deleteLater();
-                then(done->reply());
-            });
-}
-
-std::optional<QDBusMessage> BluezStandIn::callAndWait(const QDBusMessage& call) {
-    // Shared: a late answer still lands somewhere once this call has given up.
-    auto reply = std::make_shared<std::optional<QDBusMessage>>();
-    callAsync(call, [reply](const QDBusMessage& message) { *reply = message; });
-    waitUntil([&reply] { return reply->has_value(); }, 5000);
-    return *reply;
+QDBusMessage BluezStandIn::callAndWait(const QDBusMessage& call) {
+    QDBusPendingCall pending = connection().asyncCall(call);
+    waitUntil([&pending] { return pending.isFinished(); });
+    return pending.reply();
 }
 
 } // namespace tovali::test

@@ -1,19 +1,11 @@
 #pragma once
 
-#include <QByteArray>
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QList>
-#include <QMap>
-#include <QObject>
+#include <QDBusVirtualObject>
 #include <QSet>
-#include <QString>
-#include <QStringList>
-#include <algorithm>
-#include <cstdint>
 #include <functional>
 #include <map>
-#include <memory>
 #include <optional>
 #include <vector>
 
@@ -28,15 +20,6 @@ using bluez::toQByteArray;
 /// Tests wait this way because the application answers bluetoothd on the same thread.
 bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000);
 
-/// An ATT answer as the central sees it.
-struct AttAnswer {
-    /// 0 for success, otherwise the ATT error code bluetoothd sends.
-    std::uint8_t error = 0;
-    QByteArray value;
-    /// The D-Bus error the application answered with, if it did.
-    QString dbusError;
-};
-
 /// bluetoothd as the adapter meets it, on a private bus, with what the behaviour tests rely on:
 /// one adapter, /org/bluez/hci0, that registers the application and its advertisement, and
 /// centrals that write, read and subscribe. The finer rules of the real one are met in the VM
@@ -44,25 +27,14 @@ struct AttAnswer {
 class BluezStandIn : public QObject {
     Q_OBJECT
 public:
-    struct Characteristic {
-        QString path;
-        QString uuid;
-        QStringList flags;
-    };
-    struct Advertisement {
-        QString owner;
-        QString path;
-        QString localName;
-    };
-
     /// Connects to the bus at `address` and takes org.bluez, with one powered adapter.
     explicit BluezStandIn(QString address);
-    ~BluezStandIn() override;
+    ~BluezStandIn() override { stop(); }
 
     /// True once it owns org.bluez.
     bool running() const { return running_; }
     /// Its connection while it runs, for calls of a test's own; keep no copy past stop().
-    QDBusConnection connection() const;
+    QDBusConnection connection() const { return QDBusConnection(running_ ? name_ : QString()); }
     /// Leaves the bus, as bluetoothd does when it exits: every registration and device is gone,
     /// and nothing is said to the application.
     void stop();
@@ -80,14 +52,15 @@ public:
     void removeAdapter();
     /// The adapter comes back, the advertising manager in a signal of its own, as 5.66 sends it.
     void restoreAdapter();
-    /// Whether the adapter offers the "peripheral" role and its managers, from the next start.
+    /// Whether the adapter offers the "peripheral" role and its managers; restart to tell.
     void setLePeripheral(bool supported) { lePeripheral_ = supported; }
     /// Until cleared with an empty name, every registration is answered with this error.
-    void refuseRegistrations(const QString& errorName, const QString& message = {});
+    void refuseRegistrations(const QString& errorName, const QString& message = {}) {
+        refusal_ = {errorName, message};
+    }
     /// Every call to org.bluez is answered with AccessDenied.
     void denyAccess(bool denied) { accessDenied_ = denied; }
 
-    const std::optional<Advertisement>& advertisement() const { return advertisement_; }
     /// Successful registrations since construction.
     int applicationRegistrations() const { return applicationRegistrations_; }
     int advertisementRegistrations() const { return advertisementRegistrations_; }
@@ -99,10 +72,11 @@ public:
     /// Connected = false; its subscriptions end, as for a central that is not bonded. Device1's
     /// Disconnect does the same.
     void disconnectDevice(const QString& device);
-    /// A write-without-response characteristic answers success at once; otherwise the
-    /// application's reply decides.
-    AttAnswer write(const QString& device, const QString& uuid, const QByteArray& value);
-    AttAnswer read(const QString& device, const QString& uuid, std::uint16_t offset = 0);
+    /// Whether the application took the write; a write without response is taken at once.
+    bool write(const QString& device, const QString& uuid, const QByteArray& value);
+    /// The value, cut to the MTU, or none when the read was refused.
+    std::optional<QByteArray> read(const QString& device, const QString& uuid,
+                                   std::uint16_t offset);
     /// StartNotify on the characteristic for this device.
     void subscribe(const QString& device, const QString& uuid);
     /// The values notified to this device, oldest first.
@@ -110,10 +84,6 @@ public:
         return notifications_.value(device);
     }
     bool waitForNotifications(const QString& device, int count, int timeoutMs = 5000);
-
-    /// Sends a call of the test's own to the application from bluetoothd's connection and waits
-    /// for its answer.
-    QDBusMessage callApplication(const QDBusMessage& call);
 
     /// Reads are cut to this ATT MTU - 1.
     static constexpr std::uint16_t mtu = 23;
@@ -123,55 +93,58 @@ private Q_SLOTS:
     void onPropertiesChanged(const QDBusMessage& message);
 
 private:
-    class Objects;
-    struct Pending {
-        std::uint64_t id = 0;
-        QDBusMessage call;
-        QString path;
+    /// Every object of the stand-in's, from "/" down: QtDBus hands over the raw calls.
+    struct Objects : QDBusVirtualObject {
+        explicit Objects(BluezStandIn& owner) : bluez(owner) {}
+        bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override {
+            if (message.type() != QDBusMessage::MethodCallMessage ||
+                message.interface() == "org.freedesktop.DBus.Introspectable")
+                return false;
+            bluez.handleCall(message);
+            return true;
+        }
+        QString introspect(const QString&) const override { return {}; }
+        BluezStandIn& bluez;
+    };
+    struct Characteristic {
+        QString uuid;
+        QStringList flags;
     };
     struct Device {
-        QString address;
         bool connected = false;
         QSet<QString> subscriptions; // characteristic paths
     };
 
-    bool handleCall(const QDBusMessage& message);
-    void answerError(const QDBusMessage& call, const QString& name, const QString& text = {});
-    void post(const QDBusMessage& message);
+    void handleCall(const QDBusMessage& message);
+    void post(const QDBusMessage& message) { connection().send(message); }
+    void answerError(const QDBusMessage& call, const QString& name, const QString& text = {}) {
+        post(call.createErrorReply(name, text));
+    }
     void registerApplication(const QDBusMessage& call);
     void registerAdvertisement(const QDBusMessage& call);
     void unregister(const QDBusMessage& call);
-    /// The pending registration's call, taken out of the list; none once it was dropped.
-    std::optional<QDBusMessage> takePending(std::uint64_t id);
     void clearRegistrations();
-
     std::optional<bluez::InterfaceMap> interfacesOf(const QString& path) const;
-    QVariantMap adapterProperties() const;
     void emitSignal(const QString& path, const QString& interface, const QString& name,
                     const QList<QVariant>& arguments);
-    std::optional<Characteristic> target(const QString& device, const QString& uuid,
-                                         AttAnswer& answer) const;
-    QVariantMap options(const QString& device, std::uint16_t offset) const;
-    void callAsync(const QDBusMessage& call, std::function<void(const QDBusMessage&)> then);
-    std::optional<QDBusMessage> callAndWait(const QDBusMessage& call);
+    /// The path of the characteristic with this UUID, for a connected device.
+    std::optional<QString> target(const QString& device, const QString& uuid) const;
+    QDBusMessage callAndWait(const QDBusMessage& call);
 
     QString address_;
-    QString connectionName_;
-    std::unique_ptr<QDBusConnection> connection_;
-    std::unique_ptr<Objects> objects_;
+    QString name_;
+    Objects objects_{*this};
     bool running_ = false;
     bool powered_ = true;
     bool adapterPresent_ = true;
     bool lePeripheral_ = true;
-    bool lePeripheralNow_ = true;
     bool accessDenied_ = false;
-    QString refusalName_;
-    QString refusalMessage_;
-    std::uint64_t nextId_ = 1;
-    std::vector<Pending> pending_;
+    std::pair<QString, QString> refusal_;
+    /// Changes whenever registrations are dropped: answers meant for the old ones are refused.
+    int generation_ = 0;
     QString applicationOwner_;
-    std::vector<Characteristic> characteristics_;
-    std::optional<Advertisement> advertisement_;
+    QMap<QString, Characteristic> characteristics_;            // by path
+    std::optional<std::pair<QString, QString>> advertisement_; // owner, path
     int applicationRegistrations_ = 0;
     int advertisementRegistrations_ = 0;
     std::map<QString, Device> devices_;
@@ -191,8 +164,7 @@ public:
 private:
     BluezStandIn& bluez_;
     QString device_;
-    std::map<std::uint64_t, AttResult> answers_;
-    std::uint64_t nextToken_ = 1;
+    std::vector<bool> answers_; // by token - 1
 };
 
 } // namespace tovali::test
