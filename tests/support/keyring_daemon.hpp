@@ -13,9 +13,6 @@ namespace tovali::test {
 class KeyringDaemon {
 public:
     explicit KeyringDaemon(const SessionBus& bus);
-    ~KeyringDaemon();
-    KeyringDaemon(const KeyringDaemon&) = delete;
-    KeyringDaemon& operator=(const KeyringDaemon&) = delete;
 
     bool running() const { return !defaultCollection_.empty(); }
     const std::string& error() const { return error_; }
@@ -26,12 +23,9 @@ public:
     std::optional<std::string> unlockDefaultCollection();
 
 private:
-    std::string fail(const std::string& why);
-
     std::string busAddress_;
     TemporaryFolder folder_{"tovali-keyring"};
     ChildProcess daemon_;
-    std::string logPath_;
     std::string defaultCollection_;
     std::string error_;
 };

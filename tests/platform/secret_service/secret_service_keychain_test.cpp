@@ -1,31 +1,26 @@
 #include <cstdlib>
-#include <filesystem>
+#include <gio/gio.h>
 #include <random>
 #include <string>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include "platform/files/file_keychain.hpp"
 #include "platform/keychain_by_variant.hpp"
 #include "platform/secret_service/secret_service_keychain.hpp"
 #include "server/computer_key.hpp"
 #include "support/keyring_daemon.hpp"
-#include "support/memory_defaults.hpp"
+#include "support/server_rig.hpp"
 #include "support/session_bus.hpp"
+#include "support/test_watch.hpp"
 
 namespace tovali {
 namespace {
 
-using test::KeyringDaemon;
-using test::SessionBus;
+using namespace test;
 
 // Between tests the process points at nothing, so that no call can reach the desktop's bus.
 constexpr const char* nowhere = "unix:path=/nonexistent/tovali-no-bus";
-
-void useBus(const std::string& address) {
+void useBus(const std::string& address = nowhere) {
     setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
 }
 
@@ -33,109 +28,106 @@ KeychainQuery query(std::string account, std::string service = "app.tovali.test"
     return {std::move(service), std::move(account)};
 }
 
-Bytes randomBytes(std::size_t count) {
-    std::random_device random;
-    Bytes bytes(count);
-    for (auto& byte : bytes)
-        byte = static_cast<std::uint8_t>(random());
-    return bytes;
-}
-
-class SecretServiceKeychainTest : public testing::Test {
+class SecretService : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(keyring_.running()) << keyring_.error();
-        useBus(bus_.address());
+        ASSERT_TRUE(keyring.running()) << keyring.error();
+        useBus(bus.address());
     }
-    void TearDown() override { useBus(nowhere); }
+    void TearDown() override { useBus(); }
 
-    SessionBus bus_;
-    KeyringDaemon keyring_{bus_};
-    SecretServiceKeychain keychain_;
+    SessionBus bus;
+    KeyringDaemon keyring{bus};
+    SecretServiceKeychain keychain;
 };
 
-TEST_F(SecretServiceKeychainTest,
-       add_thenCopyMatching_returnsTheBytesKeptApartByServiceAndAccount) {
+TEST_F(SecretService, itemsReadBackKeptApartByServiceAndAccount_lockedSaysSo) {
+    Bytes random(32);
+    std::random_device device;
+    for (auto& byte : random)
+        byte = static_cast<std::uint8_t>(device());
     const std::pair<std::string, Bytes> items[] = {
-        {"zero bytes", {0x00, 0x00, 0x01, 0x00, 0xff, 0x00}},
-        {"random", randomBytes(32)},
-        {"empty", {}},
-    };
+        {"zero bytes", {0x00, 0x00, 0x01, 0x00, 0xff, 0x00}}, {"random", random}, {"empty", {}}};
     for (const auto& [account, data] : items) {
-        ASSERT_EQ(keychain_.add(query(account), data), KeychainResult::success) << account;
-        EXPECT_EQ(keychain_.copyMatching(query(account)).data, data) << account;
+        ASSERT_EQ(keychain.add(query(account), data), KeychainResult::success) << account;
+        EXPECT_EQ(keychain.copyMatching(query(account)).data, data) << account;
     }
     for (const auto& absent : {query("random", "other service"), query("other account")}) {
-        auto read = keychain_.copyMatching(absent);
-        EXPECT_EQ(read.status, KeychainResult::itemNotFound);
-        EXPECT_FALSE(read.data);
+        EXPECT_EQ(keychain.copyMatching(absent).status, KeychainResult::itemNotFound);
+        EXPECT_FALSE(keychain.copyMatching(absent).data);
     }
     // The variant does not tell items apart.
     auto legacy = query("random");
     legacy.variant = KeychainVariant::legacy;
-    EXPECT_EQ(keychain_.add(legacy, asBytes("other")), KeychainResult::duplicateItem);
-    EXPECT_EQ(keychain_.copyMatching(legacy).data, items[1].second);
-
+    EXPECT_EQ(keychain.add(legacy, asBytes("other")), KeychainResult::duplicateItem);
+    EXPECT_EQ(keychain.copyMatching(legacy).data, random);
     for (const auto& bad : {query("\xff\xfe"), query(std::string("a\0b", 3))}) {
-        EXPECT_EQ(keychain_.copyMatching(bad).status, KeychainResult::failed);
-        EXPECT_EQ(keychain_.add(bad, asBytes("x")), KeychainResult::failed);
+        EXPECT_EQ(keychain.copyMatching(bad).status, KeychainResult::failed);
+        EXPECT_EQ(keychain.add(bad, asBytes("x")), KeychainResult::failed);
     }
+
+    ASSERT_EQ(keyring.lockDefaultCollection(), std::nullopt);
+    EXPECT_EQ(keychain.copyMatching(query("random")).status, KeychainResult::locked);
+    EXPECT_FALSE(keychain.copyMatching(query("random")).data);
+    EXPECT_EQ(keychain.add(query("new"), asBytes("n")), KeychainResult::locked);
 }
 
-TEST_F(SecretServiceKeychainTest, bothCalls_lockedCollection_returnLocked) {
-    ASSERT_EQ(keychain_.add(query("stored"), asBytes("s")), KeychainResult::success);
-    auto locked = keyring_.lockDefaultCollection();
-    ASSERT_FALSE(locked) << *locked;
-
-    auto read = keychain_.copyMatching(query("stored"));
-    EXPECT_EQ(read.status, KeychainResult::locked);
-    EXPECT_FALSE(read.data);
-    EXPECT_EQ(keychain_.add(query("new"), asBytes("n")), KeychainResult::locked);
+// Runs what the keyring's signals bring, as the application's loop does, until `done`.
+template <typename Done>
+bool pumpUntil(Done done) {
+    for (int round = 0; round < 400 && !done(); ++round) {
+        g_main_context_iteration(nullptr, FALSE);
+        g_usleep(5000);
+    }
+    return done();
 }
 
-// The file that stands in when no Secret Service answers must not take the key from one.
-TEST_F(SecretServiceKeychainTest, computerKey_withASecretService_livesThereNotInTheFile) {
-    test::TemporaryFolder home("tovali-computer-key");
-    FileKeychain files(home.path() + "/tovali");
-    KeychainByVariant keychain(keychain_, files);
-    test::CapturedLog log;
-    const crypto::PrivateKey first = loadOrCreateComputerKey(keychain, log, computerKeyAccount);
-    EXPECT_EQ(keychain_.copyMatching({computerKeyService, computerKeyAccount}).data,
-              toBytes(first.raw()));
-    EXPECT_FALSE(std::filesystem::exists(files.folder()));
-    EXPECT_EQ(loadOrCreateComputerKey(keychain, log, computerKeyAccount).publicKey(),
-              first.publicKey());
-    EXPECT_TRUE(log.lines.empty());
+// Automatic login with "Open at login": the keyring is still locked when Tovali starts. The key
+// every paired watch knows is behind that lock, so a new one must not take its place.
+TEST_F(SecretService, lockedAtStart_serverWaitsForTheUnlock_thenUsesTheStoredKey) {
+    ServerRig rig;
+    KeychainByVariant both(keychain, rig.keychain);
+    const crypto::PrivateKey stored = loadOrCreateComputerKey(both, rig.log, computerKeyAccount);
+    const crypto::PrivateKey watchKey = crypto::PrivateKey::generate();
+    rig.trust(watchKey, "Ada");
+    ASSERT_EQ(keyring.lockDefaultCollection(), std::nullopt);
+
+    BluetoothServer::Platform p = rig.platform();
+    BluetoothServer server({p.events, p.displays, p.loop, both, p.log, p.defaults, p.accessibility,
+                            p.hostName, p.makePeripheralManager});
+    rig.peripheral->powerOnAndAdvertise();
+    rig.loop.advance(BluetoothServer::lockedKeyRetryInterval * 2);
+    EXPECT_TRUE(rig.peripheral->addedServices.empty());
+    EXPECT_EQ(server.status().value(), Status::keyringLocked());
+    EXPECT_EQ(rig.log.lines,
+              std::vector<std::string>{"Orvanel: could not save the pairing key (-25308)"});
+
+    // The keyring's own signal brings the key in; no retry has to wait.
+    ASSERT_EQ(keyring.unlockDefaultCollection(), std::nullopt);
+    EXPECT_TRUE(pumpUntil([&] { return !rig.peripheral->addedServices.empty(); }));
+    rig.peripheral->answerAddService();
+    rig.peripheral->answerAdvertising();
+    EXPECT_EQ(server.status().value(), Status::waiting());
+    TestWatch ada(*rig.peripheral, "Ada", watchKey);
+    ASSERT_TRUE(ada.openTrustedSession());
+    EXPECT_EQ(ada.computerKey(), stored.publicKey());
 }
 
-TEST(SecretServiceKeychainUnavailableTest, bothCalls_noSecretService_unavailableUntilOneStarts) {
-    // A socket file that nobody listens on.
-    test::TemporaryFolder folder("tovali-dead-bus");
-    ASSERT_FALSE(folder.path().empty());
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::string path = folder.path() + "/socket";
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    close(fd);
+TEST(SecretServiceUnavailable, bothCalls_noSecretService_unavailableUntilOneStarts) {
     SessionBus bus;
     ASSERT_TRUE(bus.running()) << bus.error();
-
     SecretServiceKeychain keychain;
-    for (const std::string& where : {"unix:path=" + path, bus.address()}) {
+    for (const std::string& where : {std::string(nowhere), bus.address()}) {
         useBus(where);
-        auto read = keychain.copyMatching(query("key"));
-        EXPECT_EQ(read.status, KeychainResult::unavailable) << where;
-        EXPECT_FALSE(read.data);
+        EXPECT_EQ(keychain.copyMatching(query("key")).status, KeychainResult::unavailable) << where;
+        EXPECT_FALSE(keychain.copyMatching(query("key")).data);
         EXPECT_EQ(keychain.add(query("key"), asBytes("x")), KeychainResult::unavailable) << where;
     }
-
     KeyringDaemon keyring(bus);
     ASSERT_TRUE(keyring.running()) << keyring.error();
     EXPECT_EQ(keychain.add(query("key"), asBytes("k")), KeychainResult::success);
     EXPECT_EQ(keychain.copyMatching(query("key")).data, toBytes(asBytes("k")));
-    useBus(nowhere);
+    useBus();
 }
 
 } // namespace
