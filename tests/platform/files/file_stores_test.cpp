@@ -22,35 +22,29 @@ KeychainQuery item(std::string account, KeychainVariant variant = KeychainVarian
     return {"s", std::move(account), variant};
 }
 
-struct Store {
-    const char* what;
-    std::function<bool(const std::string& folder, const std::string& name, const Bytes& value,
-                       const files::SaveObserver& observer)>
-        save;
-    std::function<std::optional<Bytes>(const std::string& folder, const std::string& name)> load;
-    /// Whether a save replaces what is there; the key store never overwrites.
-    bool replaces;
-};
+using Folder = const std::string&;
+using Name = const std::string&;
 
-const Store stores[] = {
-    {"settings",
-     [](const std::string& folder, const std::string& name, const Bytes& value,
-        const files::SaveObserver& observer) {
+// Both stores behind one face; the key store never overwrites what is there.
+const struct Store {
+    const char* what;
+    bool replaces;
+    std::function<bool(Folder, Name, const Bytes&, const files::SaveObserver&)> save;
+    std::function<std::optional<Bytes>(Folder, Name)> load;
+    std::function<std::string(Folder, Name)> path;
+} stores[] = {
+    {"settings", true,
+     [](Folder folder, Name name, const Bytes& value, const files::SaveObserver& observer) {
          return FileDefaults(folder, observer).setData(name, value);
      },
-     [](const std::string& folder, const std::string& name) {
-         return FileDefaults(folder).data(name);
-     },
-     true},
-    {"keys",
-     [](const std::string& folder, const std::string& name, const Bytes& value,
-        const files::SaveObserver& observer) {
+     [](Folder folder, Name name) { return FileDefaults(folder).data(name); },
+     [](Folder folder, Name name) { return FileDefaults(folder).location(name); }},
+    {"keys", false,
+     [](Folder folder, Name name, const Bytes& value, const files::SaveObserver& observer) {
          return FileKeychain(folder, observer).add(item(name), value) == KeychainResult::success;
      },
-     [](const std::string& folder, const std::string& name) {
-         return FileKeychain(folder).copyMatching(item(name)).data;
-     },
-     false},
+     [](Folder folder, Name name) { return FileKeychain(folder).copyMatching(item(name)).data; },
+     [](Folder folder, Name name) { return folder + "/" + FileKeychain::fileName(item(name)); }},
 };
 
 TEST_F(FileStoresTest, save_anyBytesUnderAwkwardNames_readsBackFromDistinctOwnerOnlyFiles) {
@@ -89,8 +83,9 @@ TEST_F(FileStoresTest, save_killedAtAnyStep_leavesTheOldValueOrTheWholeNewOne) {
     for (const Store& store : stores) {
         SCOPED_TRACE(store.what);
         const std::string folder = root() + "/" + store.what;
-        for (auto step : allSteps) {
-            const std::string name = "step" + std::to_string(static_cast<int>(step));
+        for (int each = 0; each <= static_cast<int>(files::SaveStep::folderSynced); ++each) {
+            const auto step = static_cast<files::SaveStep>(each);
+            const std::string name = "step" + std::to_string(each);
             if (store.replaces) {
                 ASSERT_TRUE(store.save(folder, name, toBytes(asBytes("old value")), {}));
             }
@@ -110,7 +105,7 @@ TEST_F(FileStoresTest, save_killedAtAnyStep_leavesTheOldValueOrTheWholeNewOne) {
     }
 }
 
-TEST_F(FileStoresTest, settings_leftoverTemporaryFilesAndOddEntries_areNeverReadAndStaleOnesGo) {
+TEST_F(FileStoresTest, settings_leftoverTemporaryFiles_areNeverReadAndStaleOnesGo) {
     FileDefaults defaults(root() + "/tovali");
     ASSERT_TRUE(defaults.setData("other", asBytes("x")));
     const std::string stale = ".tmp-trustedWatches.0123456789abcdef";
@@ -126,12 +121,6 @@ TEST_F(FileStoresTest, settings_leftoverTemporaryFilesAndOddEntries_areNeverRead
     ASSERT_TRUE(defaults.setData("trustedWatches", asBytes("new")));
     EXPECT_EQ(entriesOf(defaults.folder()),
               (std::set<std::string>{"other", "trustedWatches", young, staleOfOther}));
-
-    ASSERT_EQ(::mkdir(defaults.location("folder").c_str(), 0700), 0);
-    ASSERT_EQ(::symlink(defaults.location("other").c_str(), defaults.location("link").c_str()), 0);
-    ASSERT_EQ(::mkfifo(defaults.location("fifo").c_str(), 0600), 0);
-    for (const char* name : {"folder", "link", "fifo"})
-        EXPECT_FALSE(defaults.data(name)) << name;
 }
 
 TEST_F(FileStoresTest,
@@ -157,30 +146,32 @@ TEST_F(FileStoresTest,
     EXPECT_EQ(keychain.copyMatching({"a", "b.c"}).data, toBytes(asBytes("1")));
 }
 
-TEST_F(FileStoresTest, keys_folderOrItemNotOurs_failAndAreLeftAlone) {
-    FileKeychain keychain(root() + "/tovali");
-    ASSERT_EQ(keychain.add(item("other"), asBytes("x")), KeychainResult::success);
-    std::string outside = root() + "/outside";
+// Nothing that is not a file of ours is read or written through: not a link, a folder or a
+// fifo at an item's name, nor a store folder that is a link.
+TEST_F(FileStoresTest, entriesNotOurs_areNeverReadNorWrittenThrough) {
+    const std::string outside = root() + "/outside";
     writeText(outside, "outside");
     ASSERT_EQ(::chmod(outside.c_str(), 0644), 0);
-    std::string link = keychain.folder() + "/" + FileKeychain::fileName(item("link"));
-    ASSERT_EQ(::symlink(outside.c_str(), link.c_str()), 0);
-    std::string folder = keychain.folder() + "/" + FileKeychain::fileName(item("dir"));
-    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
-    for (const char* account : {"link", "dir"}) {
-        EXPECT_EQ(keychain.copyMatching(item(account)).status, KeychainResult::failed);
-        EXPECT_EQ(keychain.add(item(account), asBytes("new")), KeychainResult::failed);
+    for (const Store& store : stores) {
+        SCOPED_TRACE(store.what);
+        const std::string folder = root() + "/" + store.what, linked = folder + "-linked";
+        ASSERT_TRUE(store.save(folder, "item", toBytes(asBytes("x")), {}));
+        ASSERT_EQ(::symlink(outside.c_str(), store.path(folder, "link").c_str()), 0);
+        ASSERT_EQ(::mkdir(store.path(folder, "folder").c_str(), 0700), 0);
+        ASSERT_EQ(::mkfifo(store.path(folder, "fifo").c_str(), 0600), 0);
+        for (const char* name : {"link", "folder", "fifo"}) {
+            EXPECT_FALSE(store.load(folder, name)) << name;
+            if (!store.replaces) {
+                EXPECT_FALSE(store.save(folder, name, toBytes(asBytes("new")), {})) << name;
+            }
+        }
+        ASSERT_EQ(::symlink(folder.c_str(), linked.c_str()), 0);
+        EXPECT_FALSE(store.load(linked, "item"));
+        EXPECT_FALSE(store.save(linked, "other", toBytes(asBytes("x")), {}));
+        EXPECT_FALSE(store.load(folder, "other"));
     }
     EXPECT_EQ(readText(outside), "outside");
     EXPECT_EQ(modeOf(outside), 0644);
-
-    std::string real = root() + "/real";
-    ASSERT_EQ(::mkdir(real.c_str(), 0700), 0);
-    ASSERT_EQ(::symlink(real.c_str(), (root() + "/linked").c_str()), 0);
-    FileKeychain linked(root() + "/linked");
-    EXPECT_EQ(linked.add(item("a"), asBytes("x")), KeychainResult::failed);
-    EXPECT_EQ(linked.copyMatching(item("a")).status, KeychainResult::failed);
-    EXPECT_TRUE(entriesOf(real).empty());
 }
 
 } // namespace

@@ -15,26 +15,18 @@
 #include <gtest/gtest.h>
 
 #include "platform/files/atomic_file.hpp"
+#include "support/child_process.hpp"
 
 namespace tovali::files_test {
 
 /// Each test gets a fresh folder of its own, removed with everything in it afterwards.
 class TempFolderTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = ::testing::TempDir() + "tovali-files-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(root_, ignored);
-    }
-
-    const std::string& root() const { return root_; }
+    void SetUp() override { ASSERT_FALSE(root().empty()); }
+    const std::string& root() const { return folder_.path(); }
 
 private:
-    std::string root_;
+    test::TemporaryFolder folder_{"tovali-files"};
 };
 
 /// The permission bits of whatever is at `path`, symlinks not followed; -1 when nothing is.
@@ -76,25 +68,19 @@ inline bool killedAt(files::SaveStep step,
     return child > 0 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
 }
 
-inline constexpr files::SaveStep allSteps[] = {
-    files::SaveStep::tempCreated, files::SaveStep::written, files::SaveStep::synced,
-    files::SaveStep::placed, files::SaveStep::folderSynced};
-
 /// Sets an environment variable, or clears it, until the end of the scope.
 class ScopedEnv {
 public:
     ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
         if (const char* old = std::getenv(name))
             old_ = old;
-        set(name_, value);
+        set(value);
     }
-    ~ScopedEnv() { set(name_, old_); }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
+    ~ScopedEnv() { set(old_); }
 
 private:
-    static void set(const char* name, const std::optional<std::string>& value) {
-        value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
+    void set(const std::optional<std::string>& value) {
+        value ? ::setenv(name_, value->c_str(), 1) : ::unsetenv(name_);
     }
 
     const char* name_;

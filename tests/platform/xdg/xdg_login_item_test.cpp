@@ -82,5 +82,24 @@ TEST_F(XdgLoginItemTest, changes_folderNotWritableOrNoHome_sayWhyAndLeaveNothing
     ASSERT_EQ(::chmod(folder().c_str(), 0700), 0);
 }
 
+// An entry in /etc/xdg/autostart (a package's, or an administrator's) starts Tovali for every
+// user: turning "Open at login" off must hide it rather than only remove the user's own.
+TEST_F(XdgLoginItemTest, systemWideEntry_isHiddenByTheUsersOwnWhenTurnedOff) {
+    const std::string system = root() + "/etc/xdg/autostart";
+    std::filesystem::create_directories(system);
+    writeText(system + "/tovali.desktop", "[Desktop Entry]\nType=Application\nExec=tovali\n");
+    XdgLoginItem item(folder(), "/usr/bin/tovali", {root() + "/elsewhere/autostart", system});
+    EXPECT_TRUE(item.isRegistered()) << "the system-wide entry starts it";
+    for (int twice = 0; twice < 2; ++twice) {
+        EXPECT_EQ(item.unregisterItem(), std::nullopt);
+        EXPECT_NE(readText(entry()).find("\nHidden=true\n"), std::string::npos) << twice;
+        EXPECT_FALSE(item.isRegistered());
+    }
+    EXPECT_EQ(item.registerItem(), std::nullopt);
+    EXPECT_TRUE(item.isRegistered());
+    EXPECT_EQ(readText(entry()).find("Hidden"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists(system + "/tovali.desktop")) << "never the system's";
+}
+
 } // namespace
 } // namespace tovali
