@@ -1,6 +1,5 @@
 #include <cmath>
 #include <limits>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -11,42 +10,33 @@
 namespace tovali {
 namespace {
 
-constexpr double frame60 = 1.0 / 60.0;
-
-TEST(MotionSmoother, step_releasesAllOrNothingAtTheExtremes) {
-    MotionSmoother empty{0.014};
-    EXPECT_EQ(empty.step(frame60), (Motion{0.0, 0.0}));
-    MotionSmoother unsmoothed{0.0};
-    unsmoothed.addMotion(12.5, -3);
-    EXPECT_EQ(unsmoothed.step(frame60), (Motion{12.5, -3.0}));
-    EXPECT_TRUE(unsmoothed.isIdle());
-    // A zero frame releases only what snaps.
-    MotionSmoother large{0.014};
-    large.addMotion(1, 0);
-    EXPECT_EQ(large.step(0.0), (Motion{0.0, 0.0}));
-    EXPECT_EQ(large.pendingX, 1.0);
-    MotionSmoother tiny{0.014};
-    tiny.addMotion(0.04, -0.03);
-    EXPECT_EQ(tiny.step(0.0), (Motion{0.04, -0.03}));
-    EXPECT_TRUE(tiny.isIdle());
-}
-
-TEST(MotionSmoother, step_snapsOnlyWhenBothAxesAreNearlyDone) {
-    MotionSmoother smoother{0.014};
-    smoother.addMotion(100, 0.06);
-    bool ySawSmallRemainderWhileXBusy = false;
-    while (!smoother.isIdle()) {
-        const double pendingXBefore = smoother.pendingX;
-        const Motion out = smoother.step(frame60);
-        if (smoother.pendingX != 0.0) {
-            EXPECT_NE(smoother.pendingY, 0.0) << "y snapped alone";
-            ySawSmallRemainderWhileXBusy |= std::abs(smoother.pendingY) < 0.05;
-        } else {
-            EXPECT_EQ(out.x, pendingXBefore);
-            EXPECT_EQ(smoother.pendingY, 0.0);
-        }
+TEST(MotionSmoother, step_releasesItsShareAndSnapsOnlyWhenBothAxesAreNearlyDone) {
+    constexpr double frame = 1.0 / 60.0;
+    const double share = 1.0 - std::exp(-frame / 0.014);
+    const struct {
+        const char* what;
+        double timeConstant;
+        Motion added;
+        double dt;
+        Motion out;
+    } cases[] = {
+        {"nothing pending", 0.014, {0, 0}, frame, {0, 0}},
+        {"unsmoothed", 0.0, {12.5, -3}, frame, {12.5, -3}},
+        {"a share", 0.014, {100, 0.06}, frame, {100 * share, 0.06 * share}}, // y waits for x
+        {"the rest snaps", 0.014, {0.1, 0}, frame, {0.1, 0}},
+        {"zero frame, below the snap", 0.014, {0.04, -0.03}, 0.0, {0.04, -0.03}},
+        {"zero frame, x at the snap", 0.014, {0.05, 0.04}, 0.0, {0, 0}},
+        {"zero frame, y at the snap", 0.014, {0.04, 0.05}, 0.0, {0, 0}},
+    };
+    for (const auto& c : cases) {
+        MotionSmoother smoother{c.timeConstant};
+        smoother.addMotion(c.added.x, c.added.y);
+        const Motion out = smoother.step(c.dt);
+        EXPECT_NEAR(out.x, c.out.x, 1e-12) << c.what;
+        EXPECT_NEAR(out.y, c.out.y, 1e-12) << c.what;
+        EXPECT_NEAR(smoother.pendingX, c.added.x - c.out.x, 1e-12) << c.what;
+        EXPECT_NEAR(smoother.pendingY, c.added.y - c.out.y, 1e-12) << c.what;
     }
-    EXPECT_TRUE(ySawSmallRemainderWhileXBusy);
 }
 
 TEST(PixelAccumulator, extractWhole_carriesSignedFractionsAndSaturates) {
