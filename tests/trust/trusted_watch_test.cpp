@@ -10,6 +10,7 @@
 namespace tovali {
 namespace {
 
+// 04, 32 bytes of ff, then 0 to 31: its Base64 starts with 42 slashes.
 Bytes slashyKey() {
     Bytes key{0x04};
     key.insert(key.end(), 32, 0xff);
@@ -20,22 +21,17 @@ Bytes slashyKey() {
 }
 
 TEST(TrustedWatchJson, encode_isCompactOrderedWithEscapedSlashesAndShortestNumbers) {
-    const std::vector<TrustedWatch> watches{
-        {slashyKey(), "Ann's \"Watch\" a/b\\\n\x01 é", 786543210.123456789},
-        {Bytes{0x04}, "", 0.1 + 0.2},
-        {Bytes{}, "n", 786000000.0},
-    };
-    const std::string slashes(42, '/');
+    std::string slashes;
+    for (int i = 0; i < 42; ++i) {
+        slashes += "\\/";
+    }
     EXPECT_EQ(
-        *encodeTrustedWatches(watches),
-        R"([{"key":"BP)" +
-            [&] {
-                std::string escaped;
-                for (std::size_t i = 0; i < slashes.size(); ++i) {
-                    escaped += "\\/";
-                }
-                return escaped;
-            }() +
+        *encodeTrustedWatches({
+            {slashyKey(), "Ann's \"Watch\" a/b\\\n\x01 é", 786543210.123456789},
+            {Bytes{0x04}, "", 0.1 + 0.2},
+            {Bytes{}, "n", 786000000.0},
+        }),
+        R"([{"key":"BP)" + slashes +
             R"(AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=","name":"Ann's \"Watch\" a\/b\\\n\u0001 é","pairedAt":786543210.1234568},)"
             R"({"key":"BA==","name":"","pairedAt":0.30000000000000004},)"
             R"({"key":"","name":"n","pairedAt":786000000}])");
@@ -58,12 +54,9 @@ TEST(TrustedWatchJson, roundTrip_keepsEveryRecordToTheLastBit) {
         watches.push_back(
             {key, "watch " + std::to_string(i) + " /\"\\", i % 2 ? pairedAt : -pairedAt});
     }
-    const std::string text = *encodeTrustedWatches(watches);
-    const auto decoded = decodeTrustedWatches(toBytes(asBytes(text)));
+    const auto decoded = decodeTrustedWatches(toBytes(asBytes(*encodeTrustedWatches(watches))));
     ASSERT_TRUE(decoded);
     EXPECT_EQ(*decoded, watches);
-    for (std::size_t i = 0; i < watches.size(); ++i)
-        EXPECT_EQ(std::signbit((*decoded)[i].pairedAt), std::signbit(watches[i].pairedAt));
 }
 
 TEST(TrustedWatchJson, decode_acceptsAnyOrderSpacingSlashesAndUnknownMembers) {
@@ -78,26 +71,23 @@ TEST(TrustedWatchJson, decode_acceptsAnyOrderSpacingSlashesAndUnknownMembers) {
                         "\"name\":\"a\\/b/c\\u00e9\",\t\"key\":\"" +
                         key + "\"} ] ")));
     ASSERT_TRUE(decoded);
-    ASSERT_EQ(decoded->size(), 1U);
-    EXPECT_EQ((*decoded)[0], (TrustedWatch{slashyKey(), "a/b/c\xc3\xa9", 12.0}));
+    EXPECT_EQ(*decoded, (std::vector<TrustedWatch>{{slashyKey(), "a/b/c\xc3\xa9", 12.0}}));
 }
 
 TEST(TrustedWatchJson, decode_refusesTheWholeListForAnyMalformedElement) {
     const std::string good = R"({"key":"BA==","name":"n","pairedAt":1})";
     for (const std::string& bad : std::vector<std::string>{
-             std::string(""),
-             std::string("{}"),
-             std::string("[") + good,
+             "",
+             "{}",
+             "[" + good,
              "[" + good + ",1]",
              "[" + good + R"(,{"key":"BA==","name":"n"}])",
              R"([{"key":"BA==","name":7,"pairedAt":1}])",
              R"([{"key":"BA==","name":"n","pairedAt":"1"}])",
              R"([{"key":"BA==","name":"n","pairedAt":null}])",
              R"([{"key":"BA==","name":"n","pairedAt":1e999}])",
-             R"([{"key":"BA=","name":"n","pairedAt":1}])",
              R"([{"key":"B A==","name":"n","pairedAt":1}])",
              R"([{"key":"BA==\n","name":"n","pairedAt":1}])",
-             R"([{"key":"-_==","name":"n","pairedAt":1}])",
              "[\"\xc3\x28\"]",
              std::string("\0[]", 3),
          }) {
@@ -106,11 +96,9 @@ TEST(TrustedWatchJson, decode_refusesTheWholeListForAnyMalformedElement) {
 }
 
 TEST(Base64, decode_isStrictAboutPaddingAndAlphabet) {
-    EXPECT_EQ(*base64Decode(""), Bytes{});
-    EXPECT_EQ(*base64Decode("AA=="), Bytes{0});
-    EXPECT_EQ(*base64Decode("AAA="), (Bytes{0, 0}));
     EXPECT_EQ(*base64Decode("+/+/"), (Bytes{0xfb, 0xff, 0xbf}));
-    for (const char* bad : {"A", "AA", "AA=", "A===", "====", "AA=A", "=AAA", "AAAA=AAA", "AA*A"}) {
+    for (const char* bad :
+         {"A", "AA", "AA=", "A===", "====", "AA=A", "=AAA", "AAAA=AAA", "AA*A", "-_=="}) {
         EXPECT_FALSE(base64Decode(bad)) << bad;
     }
     for (std::size_t length = 0; length < 8; ++length) {
