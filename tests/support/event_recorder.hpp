@@ -15,10 +15,7 @@ using PostedEvent = std::variant<MouseEvent, ScrollEvent>;
 /// pointer goes wherever the last mouse event put it, as a real system's does.
 class EventRecorder : public EventPoster, public Displays {
 public:
-    std::optional<Point> pointerLocation() override {
-        ++pointerQueries;
-        return pointer;
-    }
+    std::optional<Point> pointerLocation() override { return pointer; }
     void postMouseEvent(const MouseEvent& event) override {
         posted.emplace_back(event);
         if (pointerFollowsEvents) {
@@ -27,7 +24,7 @@ public:
     }
     void postScrollEvent(const ScrollEvent& event) override { posted.emplace_back(event); }
     void endScroll() override { scrollEndsAfter.push_back(posted.size()); }
-    double doubleClickInterval() const override { return clickInterval; }
+    double doubleClickInterval() const override { return 0.5; }
     std::span<const Rect> activeDisplayBounds() override { return displays; }
 
     std::vector<MouseEvent> mouseEvents() const;
@@ -36,9 +33,7 @@ public:
     std::optional<Point> pointer = Point{};
     bool pointerFollowsEvents = true;
     std::vector<Rect> displays{{0.0, 0.0, 1920.0, 1080.0}};
-    double clickInterval = 0.5;
     std::vector<PostedEvent> posted;
-    int pointerQueries = 0;
     /// For each end of scrolling, how many events had been posted before it.
     std::vector<std::size_t> scrollEndsAfter;
 };
