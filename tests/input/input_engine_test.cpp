@@ -69,6 +69,7 @@ TEST_F(InputEngineTest, frames_releaseTheirShareOfTheMotionALateOneAtMostFiftyMi
         ASSERT_EQ(events.size(), first + 2) << "one event per frame";
         // A first frame, also the first after a pause, takes the frame's duration.
         EXPECT_NEAR(events[first].location.x, startX + share(0.1), 1e-6);
+        // The second comes 0.1 s later but releases only a 0.05 s share.
         EXPECT_NEAR(events[first + 1].location.x, startX + share(0.1 + 0.05), 1e-6);
         loop.runFrames(1000);
         EXPECT_EQ(loop.runningDisplayLinkCount(), 0U);
