@@ -16,11 +16,11 @@
 #include "support/headless_sway.hpp"
 #include "support/wayland_observer.hpp"
 
+namespace tovali::test {
 namespace {
 
-using namespace tovali;
-using namespace tovali::test;
 using Event = WaylandObserver::Event;
+using enum MouseEventType;
 
 class WlrootsEventPosterTest : public ::testing::Test {
 protected:
@@ -31,35 +31,37 @@ protected:
         connection = WlrootsConnection::open();
         ASSERT_TRUE(connection);
         poster = std::make_unique<WlrootsEventPoster>(*connection, displays, 0.5);
-        observe();
+        ASSERT_NO_FATAL_FAILURE(observe());
     }
 
+    // Moves to a corner first: the compositor's pointer starts where it likes.
     void observe() {
         observer = std::make_unique<WaylandObserver>(sway.socket());
         ASSERT_EQ(observer->error(), "");
+        post(mouseMoved, 0, 0);
+        ASSERT_TRUE(until([&] { return observer->x == 0 && observer->y == 0; }));
     }
-    /// Runs this side's loop and reads the observer's events until `done`.
+    /// Runs this side's loop and reads the window's events until `done`.
     bool until(const std::function<bool()>& done, int timeoutMs = 3000) {
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
             QCoreApplication::processEvents();
             if (observer)
                 observer->read(5);
             else
                 QThread::msleep(5);
         }
-        return true;
+        return done();
     }
     void post(MouseEventType type, double x = 0, double y = 0) {
         poster->postMouseEvent({.type = type, .location = {x, y}});
     }
-    /// Moves to a corner first: the compositor's pointer starts where it likes.
-    bool moveToOrigin() {
-        post(MouseEventType::mouseMoved, 0, 0);
-        return until([&] { return observer->x == 0 && observer->y == 0; });
+    // The buttons seen once a move that follows them has arrived.
+    std::vector<Event> buttonsBefore(double markerX) {
+        post(mouseMoved, markerX, observer->y);
+        EXPECT_TRUE(until([&] { return observer->x == markerX; }));
+        return observer->events({"button"});
     }
 
     HeadlessSway sway;
@@ -70,7 +72,6 @@ protected:
 };
 
 TEST_F(WlrootsEventPosterTest, eventsArriveOneToOneClampedBalancedAndScrollComesToRest) {
-    ASSERT_TRUE(moveToOrigin());
     // Past the edge the estimate stops where the compositor does, so the way back is exact.
     const struct {
         Point to;
@@ -80,23 +81,23 @@ TEST_F(WlrootsEventPosterTest, eventsArriveOneToOneClampedBalancedAndScrollComes
         {{1200, 100}, {1200, 100}},     {{-50, 700.75}, {0, 700.75}},
     };
     for (const auto& move : moves) {
-        post(MouseEventType::leftMouseDragged, move.to.x, move.to.y);
+        post(leftMouseDragged, move.to.x, move.to.y);
         EXPECT_TRUE(until([&] { return observer->x == move.seen.x && observer->y == move.seen.y; }))
             << move.to.x << "," << move.to.y << " went to " << observer->x << "," << observer->y;
     }
+    // Steps finer than the protocol's 1/256 px add up instead of being lost to rounding.
+    for (int step = 1; step <= 30; ++step)
+        post(mouseMoved, step / 3.0, 700.75);
+    EXPECT_TRUE(until([&] { return observer->x == 10; })) << observer->x;
 
     observer->clear();
-    for (auto type :
-         {MouseEventType::leftMouseDown, MouseEventType::leftMouseDown, MouseEventType::leftMouseUp,
-          MouseEventType::leftMouseUp, MouseEventType::rightMouseUp, MouseEventType::rightMouseDown,
-          MouseEventType::rightMouseUp})
-        post(type, 0, 700.75);
-    post(MouseEventType::mouseMoved, 3, 700.75); // a marker: everything before it has arrived
-    ASSERT_TRUE(until([&] { return observer->x == 3; }));
-    EXPECT_EQ(observer->events({"button"}), (std::vector<Event>{{"button", BTN_LEFT, 1},
-                                                                {"button", BTN_LEFT, 0},
-                                                                {"button", BTN_RIGHT, 1},
-                                                                {"button", BTN_RIGHT, 0}}));
+    for (auto type : {leftMouseDown, leftMouseDown, leftMouseUp, leftMouseUp, rightMouseUp,
+                      rightMouseDown, rightMouseUp})
+        post(type, 10, 700.75);
+    EXPECT_EQ(buttonsBefore(3), (std::vector<Event>{{"button", BTN_LEFT, 1},
+                                                    {"button", BTN_LEFT, 0},
+                                                    {"button", BTN_RIGHT, 1},
+                                                    {"button", BTN_RIGHT, 0}}));
 
     observer->clear();
     poster->postScrollEvent({.vertical = 30, .horizontal = -12, .continuous = true});
@@ -113,29 +114,25 @@ TEST_F(WlrootsEventPosterTest, eventsArriveOneToOneClampedBalancedAndScrollComes
 
 TEST_F(WlrootsEventPosterTest, compositorGoneAndBack_neverHoldsAButtonAndComesBack) {
     WlrootsAccessibility accessibility(*connection);
-    ASSERT_TRUE(moveToOrigin());
-    post(MouseEventType::leftMouseDown);
+    post(leftMouseDown);
     ASSERT_TRUE(observer->waitFor("button", 1));
     observer.reset();
 
     sway.stop();
-    ASSERT_TRUE(until([&] { return !accessibility.isProcessTrusted(); }, 3000));
-    post(MouseEventType::leftMouseDragged, 40, 40); // nowhere to go: dropped
+    ASSERT_TRUE(until([&] { return !accessibility.isProcessTrusted(); }));
+    post(leftMouseDragged, 40, 40); // nowhere to go: dropped
     poster->postScrollEvent({.vertical = 5, .continuous = true});
 
     ASSERT_EQ(sway.start(), "");
-    const int retry = WlrootsConnection::retryMilliseconds;
-    ASSERT_TRUE(until([&] { return accessibility.isProcessTrusted(); }, 3 * retry));
-    observe();
-    ASSERT_TRUE(moveToOrigin());
+    ASSERT_TRUE(until([&] { return accessibility.isProcessTrusted(); },
+                      3 * WlrootsConnection::retryMilliseconds));
+    ASSERT_NO_FATAL_FAILURE(observe());
     // The new pointer never held the old press: its release is not passed on.
-    for (auto type :
-         {MouseEventType::leftMouseUp, MouseEventType::leftMouseDown, MouseEventType::leftMouseUp})
+    for (auto type : {leftMouseUp, leftMouseDown, leftMouseUp})
         post(type);
-    post(MouseEventType::mouseMoved, 3, 0);
-    ASSERT_TRUE(until([&] { return observer->x == 3; }));
-    EXPECT_EQ(observer->events({"button"}),
+    EXPECT_EQ(buttonsBefore(3),
               (std::vector<Event>{{"button", BTN_LEFT, 1}, {"button", BTN_LEFT, 0}}));
 }
 
 } // namespace
+} // namespace tovali::test
