@@ -2,6 +2,7 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusVirtualObject>
 #include <QString>
 #include <QVariantList>
 #include <QVariantMap>
@@ -17,22 +18,24 @@ namespace tovali::test {
 /// The desktop's side of the RemoteDesktop portal on a private bus, answering at once as a user
 /// who allows everything would, unless told otherwise. As the backend it stands behind the real
 /// frontend; as the frontend it stands in for a portal newer than the one installed.
-class PortalStandIn {
+class PortalStandIn : public QDBusVirtualObject {
 public:
     enum class Role { backend, frontend };
     struct Call {
         QString member;
         /// Options (a{sv}) as QVariantMap.
         QVariantList arguments;
+        /// The horizontal motion received before this call.
+        double movedBefore = 0;
         QVariantMap options() const;
     };
 
     PortalStandIn(const std::string& address, Role role, unsigned version = 1);
-    ~PortalStandIn();
+    ~PortalStandIn() override;
 
     bool running() const { return running_; }
     std::vector<Call> callsTo(const QString& member) const;
-    std::size_t callCount(const QString& member) const;
+    std::size_t callCount(const QString& member) const { return callsTo(member).size(); }
     void forgetCalls() { calls_.clear(); }
     /// Ends the latest session, as a user revoking it would.
     void closeSession();
@@ -44,16 +47,17 @@ public:
     /// Added to Start's results.
     QVariantMap startResults;
 
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override;
+
 private:
-    class Objects;
-    bool handle(const QDBusMessage& message);
+    friend class PortalWorld;
     void answer(const QDBusMessage& call, unsigned code, const QVariantMap& results);
 
     Role role_;
     unsigned version_;
     QString name_;
-    std::unique_ptr<Objects> objects_;
-    std::unique_ptr<QDBusConnection> connection_;
+    QDBusConnection connection_;
     bool running_ = false;
     std::vector<Call> calls_;
     QString session_;
@@ -64,7 +68,6 @@ private:
 class PortalWorld {
 public:
     explicit PortalWorld(const std::string& busAddress = {});
-    ~PortalWorld();
 
     const std::string& error() const { return error_; }
     QString address() const { return QString::fromStdString(address_); }

@@ -2,7 +2,6 @@
 // frontend refuses calls of the wrong D-Bus types, so a call the backend sees had the right ones.
 #include <QDBusConnection>
 #include <cstring>
-#include <memory>
 
 #include <gtest/gtest.h>
 
@@ -17,36 +16,41 @@ namespace tovali::test {
 namespace {
 
 using State = PortalSession::State;
+using Buttons = std::vector<std::pair<int, unsigned>>;
+using enum MouseEventType;
+constexpr int left = 0x110;
+constexpr int right = 0x111;
 
 // The application's side: the route on a connection of its own, on a 1920 × 1080 display.
 struct Client {
-    QString name;
+    static inline int clients = 0;
+    QString name = QStringLiteral("tovali-portal-client-%1").arg(++clients);
     EventRecorder screen;
     MemoryDefaults defaults;
     CapturedLog log;
     PortalAdapters route;
 
-    explicit Client(const QString& address) {
-        static int clients = 0;
-        name = QStringLiteral("tovali-portal-client-%1").arg(++clients);
-        route = makePortalAdapters(QDBusConnection::connectToBus(address, name), screen, defaults,
-                                   log, 0.5, "GNOME");
-    }
+    explicit Client(const QString& address)
+        : route(makePortalAdapters(QDBusConnection::connectToBus(address, name), screen, defaults,
+                                   log, 0.5, "GNOME")) {}
     ~Client() {
-        quit();
+        route = {};
         QDBusConnection::disconnectFromBus(name);
     }
-    void quit() { route = {}; }
     bool reaches(State state) {
         return waitUntil([&] { return route.session->state() == state; });
     }
-    void post(MouseEventType type, Point at) {
+    bool starts() {
+        route.accessibility->promptForPermission();
+        return reaches(State::started);
+    }
+    void post(MouseEventType type, Point at = {970.5, 535}) {
         route.events->postMouseEvent({.type = type, .location = at});
     }
 };
 
-std::vector<std::pair<int, unsigned>> buttons(const PortalStandIn& portal) {
-    std::vector<std::pair<int, unsigned>> seen;
+Buttons buttons(const PortalStandIn& portal) {
+    Buttons seen;
     for (const auto& call : portal.callsTo("NotifyPointerButton"))
         seen.emplace_back(call.arguments.at(2).toInt(), call.arguments.at(3).toUInt());
     return seen;
@@ -59,97 +63,109 @@ protected:
     PortalStandIn& backend = world.backend();
 };
 
-TEST_F(PortalAdaptersTest, session_startsOnce_postsBalancedButtons_andReleasesThemOnQuit) {
+// Whatever a session holds goes with it: a press never outlives its session, and a release
+// reaches only the session that saw its press.
+TEST_F(PortalAdaptersTest, session_startsOnceAndAnew_andKeepsItsButtonsBalancedToTheEnd) {
     Client client(world.address());
     EXPECT_FALSE(client.route.accessibility->isProcessTrusted());
-    client.route.accessibility->promptForPermission();
-    client.route.accessibility->promptForPermission();
-    ASSERT_TRUE(client.reaches(State::started)) << client.log.lines.back();
-    EXPECT_TRUE(client.route.accessibility->isProcessTrusted());
-    EXPECT_EQ(backend.callCount("CreateSession"), 1U);
-    EXPECT_EQ(backend.callsTo("SelectDevices").at(0).options().value("types"), 2U);
-
-    // From the estimate, in the middle of the display.
-    client.post(MouseEventType::mouseMoved, {970.5, 535});
-    client.post(MouseEventType::leftMouseDown, {970.5, 535});
-    client.post(MouseEventType::leftMouseDown, {970.5, 535});
-    client.post(MouseEventType::rightMouseDown, {970.5, 535});
-    client.post(MouseEventType::leftMouseUp, {970.5, 535});
-    client.post(MouseEventType::leftMouseUp, {970.5, 535});
-    client.quit();
-
-    ASSERT_TRUE(waitUntil([&] { return backend.callCount("Close") == 1; }));
-    const auto moves = backend.callsTo("NotifyPointerMotion");
-    ASSERT_EQ(moves.size(), 1U);
-    EXPECT_EQ(moves[0].arguments.at(2).toDouble(), 10.5);
-    EXPECT_EQ(moves[0].arguments.at(3).toDouble(), -5.0);
-    EXPECT_EQ(buttons(backend), (std::vector<std::pair<int, unsigned>>{
-                                    {0x110, 1}, {0x111, 1}, {0x110, 0}, {0x111, 0}}))
-        << "no second press, no stray release, and the right button let go at quit";
-}
-
-TEST_F(PortalAdaptersTest, scroll_followsTheDesktopsSignAndScale_andFinishesAtRest) {
-    Client client(world.address());
-    client.route.accessibility->promptForPermission();
-    ASSERT_TRUE(client.reaches(State::started));
-    struct Case {
-        const char* desktop;
-        double dx;
-        double dy;
-    };
-    // 48 pixels up and 24 to the right.
-    const Case cases[] = {
-        {"GNOME", 5, -10}, {"ubuntu:GNOME", 5, -10}, {"KDE", 7.5, 15}, {"sway", 5, -10}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.desktop);
-        PortalEventPoster poster(*client.route.session, client.screen, 0.5,
-                                 scrollStyleFor(c.desktop));
-        const std::size_t before = backend.callsTo("NotifyPointerAxis").size();
-        poster.postScrollEvent({.vertical = 48, .horizontal = -24, .continuous = true});
-        poster.endScroll();
-        poster.endScroll();
-        ASSERT_TRUE(
-            waitUntil([&] { return backend.callsTo("NotifyPointerAxis").size() >= before + 2; }));
-        const auto axis = backend.callsTo("NotifyPointerAxis");
-        ASSERT_EQ(axis.size(), before + 2) << "one finish per series";
-        EXPECT_EQ(axis[before].arguments.at(2).toDouble(), c.dx);
-        EXPECT_EQ(axis[before].arguments.at(3).toDouble(), c.dy);
-        EXPECT_FALSE(axis[before].options().value("finish").toBool());
-        EXPECT_TRUE(axis[before + 1].options().value("finish").toBool());
-    }
-}
-
-TEST_F(PortalAdaptersTest, permission_isMissingAfterACancelOrAClose_andAskingAgainStartsAnew) {
-    Client client(world.address());
-    backend.startCode = 1;
+    backend.startCode = 1; // the user cancels
     client.route.accessibility->promptForPermission();
     ASSERT_TRUE(client.reaches(State::refused));
-    client.post(MouseEventType::leftMouseDown, {1, 1});
+    client.post(leftMouseDown);
 
     backend.startCode = 0;
     client.route.accessibility->promptForPermission();
-    ASSERT_TRUE(client.reaches(State::started));
-    client.post(MouseEventType::leftMouseDown, {1, 1});
-    ASSERT_TRUE(waitUntil([&] { return backend.callCount("NotifyPointerButton") == 1; }));
+    ASSERT_TRUE(client.starts()) << client.log.lines.back();
+    EXPECT_EQ(backend.callCount("CreateSession"), 2U);
+    EXPECT_EQ(backend.callsTo("SelectDevices").back().options().value("types"), 2U);
+    for (auto type :
+         {mouseMoved, leftMouseDown, leftMouseDown, rightMouseDown, leftMouseUp, leftMouseUp})
+        client.post(type);
+    ASSERT_TRUE(waitUntil([&] { return buttons(backend).size() == 3; }));
     backend.closeSession();
     ASSERT_TRUE(client.reaches(State::closed));
     EXPECT_FALSE(client.route.accessibility->isProcessTrusted());
 
-    client.route.accessibility->promptForPermission();
-    ASSERT_TRUE(client.reaches(State::started));
-    client.post(MouseEventType::leftMouseUp, {1, 1});
-    EXPECT_EQ(backend.callCount("CreateSession"), 3U);
-
+    ASSERT_TRUE(client.starts());
+    client.post(rightMouseUp);
+    client.post(leftMouseDown);
+    ASSERT_TRUE(waitUntil([&] { return buttons(backend).size() == 4; }));
     // A portal that goes away takes the permission with it, and brings it back on its return.
     world.stopFrontend();
     ASSERT_TRUE(client.reaches(State::gone));
     ASSERT_TRUE(world.startFrontend()) << world.error();
     ASSERT_TRUE(client.reaches(State::started));
+    EXPECT_EQ(backend.callCount("CreateSession"), 4U);
+    for (auto type : {mouseMoved, rightMouseDown, leftMouseUp})
+        client.post(type);
     const std::size_t closes = backend.callCount("Close");
-    client.quit();
+    client.route = {}; // quits
     ASSERT_TRUE(waitUntil([&] { return backend.callCount("Close") > closes; }));
-    EXPECT_EQ(buttons(backend), (std::vector<std::pair<int, unsigned>>{{0x110, 1}}))
-        << "the press went with its session, its release with none";
+    EXPECT_EQ(buttons(backend),
+              (Buttons{{left, 1}, {right, 1}, {left, 0}, {left, 1}, {right, 1}, {right, 0}}));
+    // Each session's moves start from the middle of the display: the desktop kept the pointer.
+    std::vector<QVariantList> moves;
+    for (const auto& move : backend.callsTo("NotifyPointerMotion"))
+        moves.push_back(move.arguments.mid(2));
+    EXPECT_EQ(moves, std::vector<QVariantList>(3, {10.5, -5.0}));
+}
+
+// The desktop handles each call on a thread of its own: a button waits for the moves before it,
+// and the moves after it wait for its answer.
+TEST_F(PortalAdaptersTest, notify_buttonsWaitForTheMovesBeforeThem_andMovesPastTheCapAreSummed) {
+    Client client(world.address());
+    ASSERT_TRUE(client.starts());
+    const int moves = 4 * NotifyQueue::maxInFlight;
+    double x = 960; // the middle of the display
+    for (auto type : {leftMouseDown, leftMouseUp}) {
+        for (int i = 0; i < moves; ++i)
+            client.post(mouseMoved, {++x, 540});
+        client.post(type, {x, 540});
+    }
+    ASSERT_TRUE(waitUntil([&] { return buttons(backend).size() == 2; }));
+    const auto presses = backend.callsTo("NotifyPointerButton");
+    EXPECT_EQ(presses[0].movedBefore, moves);
+    EXPECT_EQ(presses[1].movedBefore, 2 * moves);
+    EXPECT_LE(backend.callCount("NotifyPointerMotion"), 2U * (NotifyQueue::maxInFlight + 1));
+}
+
+TEST_F(PortalAdaptersTest, scroll_followsTheDesktopsSignAndScale_andFinishesOnceAfterItsSeries) {
+    Client client(world.address());
+    ASSERT_TRUE(client.starts());
+    const auto finishes = [&] {
+        const auto axis = backend.callsTo("NotifyPointerAxis");
+        return std::ranges::count_if(
+            axis, [](const auto& call) { return call.options().value("finish").toBool(); });
+    };
+    // 48 pixels up and 24 to the right, again and again.
+    const struct {
+        const char* desktop;
+        double dx, dy;
+    } desktops[] = {
+        {"GNOME", 5, -10}, {"ubuntu:GNOME", 5, -10}, {"KDE", 7.5, 15}, {"sway", 5, -10}};
+    const int scrolls = 2 * NotifyQueue::maxInFlight;
+    for (const auto& desktop : desktops) {
+        SCOPED_TRACE(desktop.desktop);
+        PortalEventPoster poster(*client.route.session, client.screen, 0.5,
+                                 scrollStyleFor(desktop.desktop));
+        backend.forgetCalls();
+        for (int i = 0; i < scrolls; ++i)
+            poster.postScrollEvent({.vertical = 48, .horizontal = -24, .continuous = true});
+        poster.endScroll();
+        poster.endScroll();
+        ASSERT_TRUE(waitUntil([&] { return finishes() > 0; }));
+        waitUntil([] { return false; }, 100); // room for what should not come
+        const auto axis = backend.callsTo("NotifyPointerAxis");
+        EXPECT_EQ(finishes(), 1);
+        EXPECT_TRUE(axis.back().options().value("finish").toBool());
+        double dx = 0, dy = 0;
+        for (const auto& call : axis) {
+            dx += call.arguments.at(2).toDouble();
+            dy += call.arguments.at(3).toDouble();
+        }
+        EXPECT_EQ(dx, scrolls * desktop.dx);
+        EXPECT_EQ(dy, scrolls * desktop.dy);
+    }
 }
 
 // The installed portal is version 1; a newer one remembers the permission across sessions.
@@ -163,8 +179,7 @@ TEST(PortalRestoreTokenTest, start_keepsTheNewestTokenAndOffersItNextTime) {
         Client client(QString::fromStdString(bus.address()));
         for (const char* token : {"first", "second"}) {
             portal.startResults["restore_token"] = token;
-            client.route.accessibility->promptForPermission();
-            ASSERT_TRUE(client.reaches(State::started));
+            ASSERT_TRUE(client.starts());
             EXPECT_EQ(client.defaults.values.at("portal-restore-token"),
                       Bytes(token, token + std::strlen(token)));
             portal.closeSession();
@@ -172,11 +187,11 @@ TEST(PortalRestoreTokenTest, start_keepsTheNewestTokenAndOffersItNextTime) {
         }
         const auto selects = portal.callsTo("SelectDevices");
         ASSERT_EQ(selects.size(), 2U);
-        const QVariantMap first = selects[0].options();
-        const QVariantMap second = selects[1].options();
-        EXPECT_EQ(first.value("persist_mode"), version >= 2 ? QVariant::fromValue(2U) : QVariant());
-        EXPECT_FALSE(first.contains("restore_token"));
-        EXPECT_EQ(second.value("restore_token"), version >= 2 ? QVariant("first") : QVariant());
+        EXPECT_EQ(selects[0].options().value("persist_mode"),
+                  version >= 2 ? QVariant::fromValue(2U) : QVariant());
+        EXPECT_FALSE(selects[0].options().contains("restore_token"));
+        EXPECT_EQ(selects[1].options().value("restore_token"),
+                  version >= 2 ? QVariant("first") : QVariant());
     }
 }
 
