@@ -14,21 +14,19 @@ public:
     static constexpr int height = 720;
 
     HeadlessSway();
-    ~HeadlessSway();
-    HeadlessSway(const HeadlessSway&) = delete;
-    HeadlessSway& operator=(const HeadlessSway&) = delete;
 
-    /// Starts it (again, on the same socket path after a stop); empty, or why it failed.
+    /// Starts it (again, after a stop); empty, or why it failed.
     std::string start();
-    void stop();
+    void stop() { sway_.stop(); }
 
     /// For WAYLAND_DISPLAY: libwayland takes an absolute path as it is.
-    std::string socket() const { return runtime_ + "/wayland-1"; }
+    const std::string& socket() const { return socket_; }
     const std::string& error() const { return error_; }
 
 private:
     TemporaryFolder folder_{"tovali-sway"};
-    std::string runtime_;
+    std::string runtime_ = folder_.path() + "/run";
+    std::string socket_;
     ChildProcess sway_;
     std::string error_;
 };
