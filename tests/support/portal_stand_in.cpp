@@ -28,13 +28,6 @@ QString frontendPath(const QDBusMessage& call, const QString& kind, const QStrin
 
 } // namespace
 
-QVariantMap PortalStandIn::Call::options() const {
-    const auto found = std::ranges::find_if(arguments, [](const QVariant& argument) {
-        return argument.metaType() == QMetaType::fromType<QVariantMap>();
-    });
-    return found == arguments.end() ? QVariantMap() : found->toMap();
-}
-
 PortalStandIn::PortalStandIn(const std::string& address, Role role, unsigned version)
     : role_(role), version_(version),
       name_(QStringLiteral("tovali-portal-stand-in-%1").arg(++connections)),
@@ -81,11 +74,11 @@ bool PortalStandIn::handleMessage(const QDBusMessage& message, const QDBusConnec
             member == "GetAll" ? QVariant(properties) : QVariant::fromValue(QDBusVariant(asked))));
         return true;
     }
-    Call call{member, {}, movedX};
-    for (const QVariant& argument : arguments)
-        call.arguments.append(argument.metaType() == QMetaType::fromType<QDBusArgument>()
-                                  ? QVariant(qdbus_cast<QVariantMap>(argument))
-                                  : argument);
+    Call call{member, arguments, movedX, {}};
+    for (const QVariant& argument : arguments) {
+        if (argument.metaType() == QMetaType::fromType<QDBusArgument>())
+            call.options = qdbus_cast<QVariantMap>(argument);
+    }
     calls_.push_back(call);
     if (member == "NotifyPointerMotion")
         movedX += arguments.value(2).toDouble();

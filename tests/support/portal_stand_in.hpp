@@ -23,11 +23,11 @@ public:
     enum class Role { backend, frontend };
     struct Call {
         QString member;
-        /// Options (a{sv}) as QVariantMap.
         QVariantList arguments;
         /// The horizontal motion received before this call.
         double movedBefore = 0;
-        QVariantMap options() const;
+        /// The first a{sv} argument.
+        QVariantMap options;
     };
 
     PortalStandIn(const std::string& address, Role role, unsigned version = 1);

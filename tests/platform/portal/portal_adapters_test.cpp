@@ -24,19 +24,15 @@ constexpr int right = 0x111;
 // The application's side: the route on a connection of its own, on a 1920 × 1080 display.
 struct Client {
     static inline int clients = 0;
-    QString name = QStringLiteral("tovali-portal-client-%1").arg(++clients);
     EventRecorder screen;
     MemoryDefaults defaults;
     CapturedLog log;
     PortalAdapters route;
 
     explicit Client(const QString& address)
-        : route(makePortalAdapters(QDBusConnection::connectToBus(address, name), screen, defaults,
-                                   log, 0.5, "GNOME")) {}
-    ~Client() {
-        route = {};
-        QDBusConnection::disconnectFromBus(name);
-    }
+        : route(makePortalAdapters(QDBusConnection::connectToBus(
+                                       address, QStringLiteral("portal-client-%1").arg(++clients)),
+                                   screen, defaults, log, 0.5, "GNOME")) {}
     bool reaches(State state) {
         return waitUntil([&] { return route.session->state() == state; });
     }
@@ -77,7 +73,7 @@ TEST_F(PortalAdaptersTest, session_startsOnceAndAnew_andKeepsItsButtonsBalancedT
     client.route.accessibility->promptForPermission();
     ASSERT_TRUE(client.starts()) << client.log.lines.back();
     EXPECT_EQ(backend.callCount("CreateSession"), 2U);
-    EXPECT_EQ(backend.callsTo("SelectDevices").back().options().value("types"), 2U);
+    EXPECT_EQ(backend.callsTo("SelectDevices").back().options.value("types"), 2U);
     for (auto type :
          {mouseMoved, leftMouseDown, leftMouseDown, rightMouseDown, leftMouseUp, leftMouseUp})
         client.post(type);
@@ -135,7 +131,7 @@ TEST_F(PortalAdaptersTest, scroll_followsTheDesktopsSignAndScale_andFinishesOnce
     const auto finishes = [&] {
         const auto axis = backend.callsTo("NotifyPointerAxis");
         return std::ranges::count_if(
-            axis, [](const auto& call) { return call.options().value("finish").toBool(); });
+            axis, [](const auto& call) { return call.options.value("finish").toBool(); });
     };
     // 48 pixels up and 24 to the right, again and again.
     const struct {
@@ -157,7 +153,7 @@ TEST_F(PortalAdaptersTest, scroll_followsTheDesktopsSignAndScale_andFinishesOnce
         waitUntil([] { return false; }, 100); // room for what should not come
         const auto axis = backend.callsTo("NotifyPointerAxis");
         EXPECT_EQ(finishes(), 1);
-        EXPECT_TRUE(axis.back().options().value("finish").toBool());
+        EXPECT_TRUE(axis.back().options.value("finish").toBool());
         double dx = 0, dy = 0;
         for (const auto& call : axis) {
             dx += call.arguments.at(2).toDouble();
@@ -187,10 +183,10 @@ TEST(PortalRestoreTokenTest, start_keepsTheNewestTokenAndOffersItNextTime) {
         }
         const auto selects = portal.callsTo("SelectDevices");
         ASSERT_EQ(selects.size(), 2U);
-        EXPECT_EQ(selects[0].options().value("persist_mode"),
+        EXPECT_EQ(selects[0].options.value("persist_mode"),
                   version >= 2 ? QVariant::fromValue(2U) : QVariant());
-        EXPECT_FALSE(selects[0].options().contains("restore_token"));
-        EXPECT_EQ(selects[1].options().value("restore_token"),
+        EXPECT_FALSE(selects[0].options.contains("restore_token"));
+        EXPECT_EQ(selects[1].options.value("restore_token"),
                   version >= 2 ? QVariant("first") : QVariant());
     }
 }
