@@ -24,24 +24,21 @@ struct WaylandWindow {
     wl_pointer* pointer = nullptr;
     wl_surface* surface = nullptr;
     xdg_surface* xdgSurface = nullptr;
-    xdg_toplevel* toplevel = nullptr;
     wl_buffer* buffer = nullptr;
+    std::vector<wl_proxy*> proxies = {};
 
     // Disconnecting frees no proxy: each is destroyed first.
     ~WaylandWindow() {
-        for (void* proxy :
-             {(void*)buffer, (void*)toplevel, (void*)xdgSurface, (void*)surface, (void*)pointer,
-              (void*)shell, (void*)seat, (void*)shm, (void*)compositor, (void*)registry})
-            if (proxy != nullptr)
-                wl_proxy_destroy(static_cast<wl_proxy*>(proxy));
+        std::ranges::for_each(proxies, wl_proxy_destroy);
         if (display != nullptr)
             wl_display_disconnect(display);
     }
 
-    // Every event of `proxy` goes to dispatch(), which tells them apart by name.
+    // Keeps `proxy` to destroy, and sends its events to dispatch(), which tells them by name.
     template <class T>
-    T* listen(T* proxy) {
-        wl_proxy_add_dispatcher(reinterpret_cast<wl_proxy*>(proxy), dispatch, nullptr, this);
+    T* keep(T* proxy) {
+        proxies.push_back(reinterpret_cast<wl_proxy*>(proxy));
+        wl_proxy_add_dispatcher(proxies.back(), dispatch, nullptr, this);
         return proxy;
     }
 
@@ -60,7 +57,7 @@ struct WaylandWindow {
         // A seat without input devices has no pointer until a virtual one is made.
         else if (name == "wl_seat.capabilities" && (args[0].u & WL_SEAT_CAPABILITY_POINTER) &&
                  !self.pointer)
-            self.pointer = self.listen(wl_seat_get_pointer(self.seat));
+            self.pointer = self.keep(wl_seat_get_pointer(self.seat));
         else if (name == "wl_pointer.enter")
             self.record("enter", fixed(2), fixed(3));
         else if (name == "wl_pointer.motion")
@@ -79,7 +76,7 @@ struct WaylandWindow {
     void bind(std::uint32_t name, const char* interface) {
         const auto bind = [&]<class T>(T*& proxy, const wl_interface& type, std::uint32_t version) {
             if (!proxy && std::strcmp(interface, type.name) == 0)
-                proxy = listen(static_cast<T*>(wl_registry_bind(registry, name, &type, version)));
+                proxy = keep(static_cast<T*>(wl_registry_bind(registry, name, &type, version)));
         };
         bind(compositor, wl_compositor_interface, 4);
         bind(shm, wl_shm_interface, 1);
@@ -118,16 +115,15 @@ WaylandObserver::WaylandObserver(const std::string& socket)
         error_ = "cannot connect to " + socket;
         return;
     }
-    window.registry = window.listen(wl_display_get_registry(window.display));
+    window.registry = window.keep(wl_display_get_registry(window.display));
     wl_display_roundtrip(window.display);
     if (!window.compositor || !window.shm || !window.seat || !window.shell) {
         error_ = "the compositor lacks a global the observer needs";
         return;
     }
-    window.surface = wl_compositor_create_surface(window.compositor);
-    window.xdgSurface = window.listen(xdg_wm_base_get_xdg_surface(window.shell, window.surface));
-    window.toplevel = xdg_surface_get_toplevel(window.xdgSurface);
-    xdg_toplevel_set_fullscreen(window.toplevel, nullptr);
+    window.surface = window.keep(wl_compositor_create_surface(window.compositor));
+    window.xdgSurface = window.keep(xdg_wm_base_get_xdg_surface(window.shell, window.surface));
+    xdg_toplevel_set_fullscreen(window.keep(xdg_surface_get_toplevel(window.xdgSurface)), nullptr);
     wl_surface_commit(window.surface);
     for (int i = 0; i < 100 && !window.buffer; ++i)
         read(50);
