@@ -15,12 +15,10 @@
 
 namespace tovali::test {
 
-/// The desktop's side of the RemoteDesktop portal on a private bus, answering at once as a user
-/// who allows everything would, unless told otherwise. As the backend it stands behind the real
-/// frontend; as the frontend it stands in for a portal newer than the one installed.
+/// The desktop's side of the RemoteDesktop portal (its backend, behind the real frontend) on a
+/// private bus, answering at once as a user who allows everything would, unless told otherwise.
 class PortalStandIn : public QDBusVirtualObject {
 public:
-    enum class Role { backend, frontend };
     struct Call {
         QString member;
         QVariantList arguments;
@@ -30,7 +28,7 @@ public:
         QVariantMap options;
     };
 
-    PortalStandIn(const std::string& address, Role role, unsigned version = 1);
+    explicit PortalStandIn(const std::string& address);
     ~PortalStandIn() override;
 
     bool running() const { return running_; }
@@ -44,18 +42,13 @@ public:
     unsigned startCode = 0;
     /// The sum of the horizontal motion received.
     double movedX = 0;
-    /// Added to Start's results.
-    QVariantMap startResults;
 
     QString introspect(const QString&) const override { return {}; }
     bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override;
 
 private:
     friend class PortalWorld;
-    void answer(const QDBusMessage& call, unsigned code, const QVariantMap& results);
 
-    Role role_;
-    unsigned version_;
     QString name_;
     QDBusConnection connection_;
     bool running_ = false;

@@ -1,7 +1,7 @@
 // The portal route against the real xdg-desktop-portal, whose backend is a stand-in: the
 // frontend refuses calls of the wrong D-Bus types, so a call the backend sees had the right ones.
 #include <QDBusConnection>
-#include <cstring>
+#include <linux/input-event-codes.h>
 
 #include <gtest/gtest.h>
 
@@ -18,8 +18,6 @@ namespace {
 using State = PortalSession::State;
 using Buttons = std::vector<std::tuple<int, unsigned, double>>;
 using enum MouseEventType;
-constexpr int left = 0x110;
-constexpr int right = 0x111;
 
 // The application's side: the route on a connection of its own, on a 1920 × 1080 display.
 struct Client {
@@ -107,12 +105,12 @@ TEST_F(PortalAdaptersTest, session_startsOnceAndAnew_keepingButtonsBalancedAndAf
     const std::size_t closes = backend.callCount("Close");
     client.route = {}; // quits
     ASSERT_TRUE(waitUntil([&] { return backend.callCount("Close") > closes; }));
-    EXPECT_EQ(buttons(backend), (Buttons{{left, 1, m},
-                                         {right, 1, 3 * m},
-                                         {left, 0, 4 * m},
-                                         {left, 1, 4 * m + 10.5},
-                                         {right, 1, 4 * m + 21},
-                                         {right, 0, 4 * m + 21}}));
+    EXPECT_EQ(buttons(backend), (Buttons{{BTN_LEFT, 1, m},
+                                         {BTN_RIGHT, 1, 3 * m},
+                                         {BTN_LEFT, 0, 4 * m},
+                                         {BTN_LEFT, 1, 4 * m + 10.5},
+                                         {BTN_RIGHT, 1, 4 * m + 21},
+                                         {BTN_RIGHT, 0, 4 * m + 21}}));
 }
 
 TEST_F(PortalAdaptersTest, scroll_followsTheDesktopsSignAndScale_andFinishesOnceAfterItsSeries) {
@@ -152,28 +150,6 @@ TEST_F(PortalAdaptersTest, scroll_followsTheDesktopsSignAndScale_andFinishesOnce
         EXPECT_EQ(seen(),
                   (Series{{scrolls * desktop.dx, scrolls * desktop.dy, false}, {0, 0, true}}));
     }
-}
-
-// The installed portal is version 1; a newer one remembers the permission across sessions.
-TEST(PortalRestoreTokenTest, start_keepsTheNewestTokenAndOffersItNextTime) {
-    SessionBus bus;
-    ASSERT_TRUE(bus.running()) << bus.error();
-    PortalStandIn portal(bus.address(), PortalStandIn::Role::frontend, 2);
-    ASSERT_TRUE(portal.running());
-    Client client(QString::fromStdString(bus.address()));
-    for (const char* token : {"first", "second"}) {
-        portal.startResults["restore_token"] = token;
-        ASSERT_TRUE(client.starts());
-        EXPECT_EQ(client.defaults.values.at("portal-restore-token"),
-                  Bytes(token, token + std::strlen(token)));
-        portal.closeSession();
-        ASSERT_TRUE(client.reaches(State::closed));
-    }
-    const auto selects = portal.callsTo("SelectDevices");
-    ASSERT_EQ(selects.size(), 2U);
-    EXPECT_EQ(selects[0].options.value("persist_mode"), 2U);
-    EXPECT_FALSE(selects[0].options.contains("restore_token"));
-    EXPECT_EQ(selects[1].options.value("restore_token"), "first");
 }
 
 } // namespace
