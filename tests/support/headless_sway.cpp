@@ -5,18 +5,13 @@
 #include <unistd.h>
 
 namespace tovali::test {
-namespace {
-
-constexpr uid_t nobody = 65534;
-
-} // namespace
 
 HeadlessSway::HeadlessSway() {
     const std::string& folder = folder_.path();
-    // nobody reads the configuration beside its 0700 runtime folder.
+    // nobody (65534) reads the configuration beside its 0700 runtime folder.
     if (folder.empty() || ::chmod(folder.c_str(), 0755) != 0 ||
         ::mkdir(runtime_.c_str(), 0700) != 0 ||
-        (::geteuid() == 0 && ::chown(runtime_.c_str(), nobody, nobody) != 0)) {
+        (::geteuid() == 0 && ::chown(runtime_.c_str(), 65534, 65534) != 0)) {
         error_ = "cannot make a runtime folder for sway";
         return;
     }

@@ -117,10 +117,6 @@ WaylandObserver::WaylandObserver(const std::string& socket)
     }
     window.registry = window.keep(wl_display_get_registry(window.display));
     wl_display_roundtrip(window.display);
-    if (!window.compositor || !window.shm || !window.seat || !window.shell) {
-        error_ = "the compositor lacks a global the observer needs";
-        return;
-    }
     window.surface = window.keep(wl_compositor_create_surface(window.compositor));
     window.xdgSurface = window.keep(xdg_wm_base_get_xdg_surface(window.shell, window.surface));
     xdg_toplevel_set_fullscreen(window.keep(xdg_surface_get_toplevel(window.xdgSurface)), nullptr);

@@ -47,10 +47,7 @@ protected:
             std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (!done() && std::chrono::steady_clock::now() < deadline) {
             QCoreApplication::processEvents();
-            if (observer)
-                observer->read(5);
-            else
-                QThread::msleep(5);
+            observer ? observer->read(5) : QThread::msleep(5);
         }
         return done();
     }
