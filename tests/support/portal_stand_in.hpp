@@ -24,7 +24,7 @@ public:
         QVariantList arguments;
         /// The horizontal motion received before this call.
         double movedBefore = 0;
-        /// The first a{sv} argument.
+        /// Its a{sv} argument.
         QVariantMap options;
     };
 
