@@ -94,12 +94,12 @@ struct WaylandWindow {
     void show(std::uint32_t serial) {
         xdg_surface_ack_configure(xdgSurface, serial);
         constexpr int width = HeadlessSway::width, height = HeadlessSway::height;
-        const int fd = memfd_create("tovali-observer", MFD_CLOEXEC);
-        if (buffer || fd < 0 || ftruncate(fd, width * height * 4) != 0)
+        const int fd = buffer ? -1 : memfd_create("tovali-observer", MFD_CLOEXEC);
+        if (fd < 0 || ftruncate(fd, width * height * 4) != 0)
             return;
         wl_shm_pool* pool = wl_shm_create_pool(shm, fd, width * height * 4);
-        buffer =
-            wl_shm_pool_create_buffer(pool, 0, width, height, width * 4, WL_SHM_FORMAT_XRGB8888);
+        buffer = keep(
+            wl_shm_pool_create_buffer(pool, 0, width, height, width * 4, WL_SHM_FORMAT_XRGB8888));
         wl_shm_pool_destroy(pool);
         close(fd);
         wl_surface_attach(surface, buffer, 0, 0);
