@@ -1,29 +1,28 @@
-#include <algorithm>
-#include <string_view>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "server/computer_key.hpp"
 #include "support/server_rig.hpp"
 #include "support/test_watch.hpp"
-
-namespace {
 
 using namespace tovali;
 using namespace tovali::test;
 
-Uuid uuid(std::string_view text) {
+namespace {
+
+Uuid uuid(const char* text) {
     return Uuid::parse(text).value();
 }
 
-const Uuid serviceUuid = uuid("DD68EE22-80DE-405E-9088-15E661CF85ED");
-
-TEST(ServerService, poweredOn_addsOneServiceOnceAndAdvertisesOnlyAfterTheAddition) {
+// A failed addition builds the service anew; an error shows until advertising succeeds.
+TEST(ServerService, poweredOn_addsTheServiceThenAdvertisesItUntilBothSucceed) {
     ServerRig rig;
     auto& server = rig.start();
     rig.peripheral->setState(PeripheralState::poweredOn);
-
-    const ServiceDefinition expected{serviceUuid,
+    const Uuid service = uuid("DD68EE22-80DE-405E-9088-15E661CF85ED");
+    const ServiceDefinition expected{service,
                                      true,
                                      {
                                          {uuid("DD68EE23-80DE-405E-9088-15E661CF85ED"), 0x08, 0x02},
@@ -32,98 +31,133 @@ TEST(ServerService, poweredOn_addsOneServiceOnceAndAdvertisesOnlyAfterTheAdditio
                                          {uuid("DD68EE26-80DE-405E-9088-15E661CF85ED"), 0x04, 0x02},
                                      }};
     EXPECT_EQ(rig.peripheral->addedServices, std::vector<ServiceDefinition>{expected});
-    EXPECT_TRUE(rig.peripheral->advertisingRequests.empty());
-    EXPECT_EQ(server.status().value(), Status::starting());
-
-    rig.peripheral->answerAddService();
-    EXPECT_EQ(rig.peripheral->advertisingRequests,
-              (std::vector<AdvertisementData>{{{serviceUuid}, "Study Mac"}}));
-    EXPECT_EQ(server.status().value(), Status::starting());
-    rig.peripheral->answerAdvertising();
-    EXPECT_EQ(server.status().value(), Status::waiting());
-
-    rig.peripheral->setState(PeripheralState::poweredOn);
-    EXPECT_EQ(rig.peripheral->addedServices.size(), 1u);
-    EXPECT_EQ(rig.peripheral->advertisingRequests.size(), 1u) << "already advertising";
-}
-
-TEST(ServerService, advertise_localName_comesFromHostNameOrAFixedFallback) {
-    const struct {
-        std::optional<std::string> host;
-        std::string advertised;
-    } cases[] = {{"Ada's MacBook", "Ada's MacBook"}, {std::nullopt, "Computer"}, {"", ""}};
-    for (const auto& c : cases) {
-        ServerRig rig;
-        rig.hostName.name = c.host;
-        rig.startAdvertising();
-        ASSERT_EQ(rig.peripheral->advertisingRequests.size(), 1u);
-        EXPECT_EQ(rig.peripheral->advertisingRequests[0].localName, c.advertised);
-    }
-}
-
-TEST(ServerService, failures_showTheirTextUntilALaterPowerOnSucceeds) {
-    ServerRig rig;
-    auto& server = rig.start();
-    rig.peripheral->setState(PeripheralState::poweredOn);
     rig.peripheral->answerAddService("D");
     EXPECT_EQ(server.status().value(), Status::failed("Could not start Bluetooth: D"));
     EXPECT_FALSE(server.characteristics());
-    EXPECT_TRUE(rig.peripheral->advertisingRequests.empty());
-
     rig.peripheral->setState(PeripheralState::poweredOn);
-    EXPECT_EQ(rig.peripheral->addedServices.size(), 2u) << "a failed service is built anew";
+    EXPECT_EQ(rig.peripheral->addedServices.size(), 2u);
+    EXPECT_TRUE(rig.peripheral->advertisingRequests.empty()) << "only after the addition";
     rig.peripheral->answerAddService();
+    EXPECT_EQ(rig.peripheral->advertisingRequests,
+              (std::vector<AdvertisementData>{{{service}, "Study Mac"}}));
     rig.peripheral->answerAdvertising("E");
     EXPECT_EQ(server.status().value(), Status::failed("Could not advertise: E"));
-
     rig.peripheral->setState(PeripheralState::poweredOn);
     rig.peripheral->answerAdvertising();
-    EXPECT_EQ(rig.peripheral->addedServices.size(), 2u);
-    EXPECT_FALSE(server.serviceError());
     EXPECT_EQ(server.status().value(), Status::waiting());
+    rig.peripheral->setState(PeripheralState::poweredOn);
+    EXPECT_EQ(rig.peripheral->addedServices.size(), 2u);
+    EXPECT_EQ(rig.peripheral->advertisingRequests.size(), 2u) << "already advertising";
 }
 
-TEST(ServerService, radioLeavesPoweredOn_endsSessionsPairingAndHeldButtons) {
+// Until the system names the computer, advertising waits a second at most; a rename follows.
+TEST(ServerService, advertisedName_isTheComputersOrAFallbackAndFollowsARename) {
+    const struct {
+        std::optional<std::string> name;
+        bool known;
+        std::string first;
+    } cases[] = {
+        {std::nullopt, true, "Computer"},
+        {"kernel-name", false, "kernel-name"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        ServerRig rig;
+        rig.hostName.name = c.name;
+        rig.hostName.known = c.known;
+        rig.start();
+        rig.peripheral->setState(PeripheralState::poweredOn);
+        rig.peripheral->answerAddService();
+        rig.loop.advance(0.99);
+        EXPECT_EQ(rig.peripheral->advertisingRequests.empty(), !c.known);
+        rig.loop.advance(0.01);
+        rig.hostName.name = "Study Mac";
+        rig.hostName.changed();
+        rig.hostName.changed();
+        std::vector<std::string> names;
+        for (const AdvertisementData& data : rig.peripheral->advertisingRequests)
+            names.push_back(data.localName);
+        EXPECT_EQ(names, (std::vector<std::string>{c.first, "Study Mac"}));
+    }
+}
+
+// Off the air every session, the pairing and the held buttons end, and the radio's state shows
+// over an error and over a session that opens meanwhile.
+TEST(ServerService, radioLeavesPoweredOn_endsEverythingAndShowsTheRadio) {
     const struct {
         PeripheralState state;
         Status expected;
     } cases[] = {
         {PeripheralState::poweredOff, Status::bluetoothOff()},
-        {PeripheralState::unknown, Status::starting()},
         {PeripheralState::resetting, Status::starting()},
+        {PeripheralState::unsupported, Status::unsupported()},
+        {PeripheralState::unauthorized, Status::notAllowed()},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.state));
         ServerRig rig;
         const auto adaKey = crypto::PrivateKey::generate();
         rig.trust(adaKey, "Ada");
-        auto& server = rig.startAdvertising();
+        auto& server = rig.start();
+        rig.peripheral->setState(PeripheralState::poweredOn);
+        rig.peripheral->answerAddService();
+        rig.peripheral->answerAdvertising("busy");
         TestWatch ada(*rig.peripheral, "Ada", adaKey);
         ASSERT_TRUE(ada.openTrustedSession());
         ada.button(MouseButton::left, ButtonAction::down);
         TestWatch bob(*rig.peripheral, "Bob");
         ASSERT_TRUE(bob.startPairing());
-        const auto notificationsBefore = rig.peripheral->notifications.size();
 
         rig.peripheral->setState(c.state);
-        EXPECT_EQ(server.sessionCount(), 0u);
         EXPECT_FALSE(server.pairingRequest().value());
-        EXPECT_FALSE(server.isPairingTimeoutRunning());
-        const auto events = rig.events.mouseEvents();
-        EXPECT_EQ(std::ranges::count(events, MouseEventType::leftMouseUp, &MouseEvent::type), 1);
+        EXPECT_EQ(rig.events.mouseEvents().back().type, MouseEventType::leftMouseUp);
+        ASSERT_TRUE(ada.openTrustedSession());
         EXPECT_EQ(server.status().value(), c.expected);
-
-        // A stale time-out would refuse the next pairing 90 s after the first one.
-        rig.loop.advance(60);
-        rig.peripheral->setState(PeripheralState::poweredOn);
-        EXPECT_EQ(server.status().value(), Status::starting()) << "on again, not advertising yet";
         rig.peripheral->powerOnAndAdvertise();
-        TestWatch cleo(*rig.peripheral, "Cleo");
-        ASSERT_TRUE(cleo.startPairing());
-        rig.loop.advance(40);
-        EXPECT_EQ(server.status().value(), Status::pairing("Cleo"));
-        EXPECT_EQ(rig.peripheral->notifications.size(), notificationsBefore);
+        EXPECT_EQ(server.status().value(), Status::connected("Ada"));
     }
+}
+
+// The key lives in the first store that takes it, read back at each launch and never replaced;
+// a failed save logs one line with the status earlier versions logged, and ends there.
+TEST(ComputerKey, launches_keepOneKeyInTheFirstStoreThatTakesIt) {
+    constexpr auto preferred = KeychainVariant::dataProtection;
+    constexpr auto legacy = KeychainVariant::legacy;
+    using Kind = ScriptedKeychain::Kind;
+    ScriptedKeychain keychain;
+    CapturedLog log;
+    const auto load = [&] { return loadOrCreateComputerKey(keychain, log, computerKeyAccount); };
+    // The only item stored: a duplicate answer must not fall back to the other store.
+    const auto onlyItem = [&](KeychainVariant variant, const Bytes& bytes) {
+        return keychain.items ==
+               decltype(keychain.items){{{variant, "Orvanel", "mac-p256"}, bytes}};
+    };
+    const crypto::PrivateKey first = load();
+    EXPECT_TRUE(onlyItem(preferred, toBytes(first.raw())));
+    EXPECT_EQ(load().publicKey(), first.publicKey());
+    for (const Bytes& bad : {Bytes(31, 7), Bytes(32, 0)}) {
+        keychain.putItem(preferred, computerKeyService, computerKeyAccount, bad);
+        EXPECT_NE(load().publicKey(), load().publicKey()) << "no key, a new one each launch";
+        EXPECT_TRUE(onlyItem(preferred, bad));
+    }
+    keychain.items.clear();
+    keychain.scripted[{Kind::copyMatching, preferred}] = {KeychainResult::unavailable};
+    keychain.scripted[{Kind::add, preferred}] = {KeychainResult::unavailable};
+    const crypto::PrivateKey second = load();
+    EXPECT_TRUE(onlyItem(legacy, toBytes(second.raw())));
+    EXPECT_EQ(load().publicKey(), second.publicKey());
+    EXPECT_TRUE(log.lines.empty());
+
+    keychain.items.clear();
+    keychain.scripted[{Kind::add, preferred}] = {
+        KeychainResult::failed, KeychainResult::unavailable, KeychainResult::unavailable};
+    keychain.scripted[{Kind::add, legacy}] = {KeychainResult::locked, KeychainResult::unavailable};
+    for (int launch = 0; launch < 3; ++launch)
+        load();
+    EXPECT_EQ(log.lines, (std::vector<std::string>{
+                             "Orvanel: could not save the pairing key (-26276)",
+                             "Orvanel: could not save the pairing key (-25308)",
+                         }));
 }
 
 } // namespace

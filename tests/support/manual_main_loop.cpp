@@ -7,22 +7,39 @@
 namespace tovali::test {
 
 struct ManualMainLoop::TimerState {
-    std::uint64_t order = 0;
     TimerClock clock = TimerClock::uptime;
-    double due = 0.0; // on its own clock
-    double interval = 0.0;
-    bool repeats = false;
+    double due = 0.0;      // on its own clock
+    double interval = 0.0; // repeats when set
     bool active = true;
     std::function<void()> fired;
 };
 
-struct ManualMainLoop::LinkState {
-    DisplayLink* link = nullptr; // null once the link is destroyed
+class ManualMainLoop::Link : public DisplayLink {
+public:
+    Link(ManualMainLoop& loop, std::function<void(DisplayLink&)> onFrame)
+        : loop_(loop), frame(std::move(onFrame)), period(1.0 / loop.refreshRate_) {
+        loop.links_.push_back(this);
+        ++loop.linksMade_;
+    }
+    ~Link() override { std::erase(loop_.links_, this); }
+
+    void setPaused(bool pause) override {
+        if (paused && !pause) {
+            // The next frame is the next whole multiple of the period after now.
+            nextFrame = static_cast<std::int64_t>(std::floor(loop_.uptime() / period + 1e-9)) + 1;
+        }
+        paused = pause;
+    }
+    bool isPaused() const override { return paused; }
+    double timestamp() const override { return stamp; }
+    double duration() const override { return period; }
+
+    ManualMainLoop& loop_;
     std::function<void(DisplayLink&)> frame;
-    double period = 1.0 / 60.0;
+    double period;
     bool paused = true;
     std::int64_t nextFrame = 0;
-    double timestamp = 0.0;
+    double stamp = 0.0;
 };
 
 namespace {
@@ -39,37 +56,11 @@ private:
     std::shared_ptr<ManualMainLoop::TimerState> state_;
 };
 
-class ManualDisplayLink : public DisplayLink {
-public:
-    ManualDisplayLink(std::shared_ptr<ManualMainLoop::LinkState> state, const MainLoop& loop)
-        : state_(std::move(state)), loop_(loop) {
-        state_->link = this;
-    }
-    ~ManualDisplayLink() override { state_->link = nullptr; }
-
-    void setPaused(bool paused) override {
-        if (state_->paused && !paused) {
-            // The next frame is the next whole multiple of the period after now.
-            const double periods = loop_.uptime() / state_->period;
-            state_->nextFrame = static_cast<std::int64_t>(std::floor(periods + 1e-9)) + 1;
-        }
-        state_->paused = paused;
-    }
-    bool isPaused() const override { return state_->paused; }
-    double timestamp() const override { return state_->timestamp; }
-    double duration() const override { return state_->period; }
-
-private:
-    std::shared_ptr<ManualMainLoop::LinkState> state_;
-    const MainLoop& loop_;
-};
-
 } // namespace
 
 TimerHandle ManualMainLoop::runAfter(double seconds, TimerClock clock,
                                      std::function<void()> fired) {
     auto state = std::make_shared<TimerState>();
-    state->order = nextTimerOrder_++;
     state->clock = clock;
     state->due = (clock == TimerClock::uptime ? uptime_ : continuous_) + std::max(seconds, 0.0);
     state->fired = std::move(fired);
@@ -78,14 +69,9 @@ TimerHandle ManualMainLoop::runAfter(double seconds, TimerClock clock,
 }
 
 TimerHandle ManualMainLoop::runEvery(double interval, std::function<void()> fired) {
-    auto state = std::make_shared<TimerState>();
-    state->order = nextTimerOrder_++;
-    state->due = uptime_ + interval;
-    state->interval = interval;
-    state->repeats = true;
-    state->fired = std::move(fired);
-    timers_.push_back(state);
-    return std::make_unique<ManualTimer>(std::move(state));
+    TimerHandle handle = runAfter(interval, TimerClock::uptime, std::move(fired));
+    timers_.back()->interval = interval;
+    return handle;
 }
 
 std::unique_ptr<DisplayLink>
@@ -93,11 +79,7 @@ ManualMainLoop::makeDisplayLink(std::function<void(DisplayLink&)> frame) {
     if (!hasScreen_) {
         return nullptr;
     }
-    auto state = std::make_shared<LinkState>();
-    state->frame = std::move(frame);
-    state->period = 1.0 / refreshRate_;
-    links_.push_back(state);
-    return std::make_unique<ManualDisplayLink>(std::move(state), *this);
+    return std::make_unique<Link>(*this, std::move(frame));
 }
 
 double ManualMainLoop::uptimeWhenDue(const TimerState& timer) const {
@@ -108,15 +90,15 @@ ManualMainLoop::Due ManualMainLoop::nextDue() const {
     Due next{never, nullptr, nullptr};
     for (const auto& timer : timers_) {
         const double at = uptimeWhenDue(*timer);
-        if (timer->active &&
-            (at < next.at || (at == next.at && next.timer && timer->order < next.timer->order))) {
+        // On a tie the one made first runs first: the list is in the order they were made.
+        if (timer->active && at < next.at) {
             next = {at, timer, nullptr};
         }
     }
-    for (const auto& link : links_) {
+    for (Link* link : links_) {
         const double at = static_cast<double>(link->nextFrame) * link->period;
         // On a tie the timers run first.
-        if (link->link && !link->paused && at < next.at) {
+        if (!link->paused && at < next.at) {
             next = {at, nullptr, link};
         }
     }
@@ -135,7 +117,7 @@ void ManualMainLoop::run(const Due& due) {
     if (due.timer) {
         // Held by this copy, the state survives a callback that drops the timer's handle.
         const std::shared_ptr<TimerState> timer = due.timer;
-        if (timer->repeats) {
+        if (timer->interval > 0.0) {
             timer->due += timer->interval;
         } else {
             timer->active = false;
@@ -143,12 +125,13 @@ void ManualMainLoop::run(const Due& due) {
         const std::function<void()> fired = timer->fired;
         fired();
     } else {
-        const std::shared_ptr<LinkState> link = due.link;
-        link->timestamp = static_cast<double>(link->nextFrame) * link->period;
-        ++link->nextFrame;
+        Link& link = *due.link;
+        link.stamp = static_cast<double>(link.nextFrame) * link.period;
+        ++link.nextFrame;
         ++framesDelivered_;
-        const std::function<void(DisplayLink&)> frame = link->frame;
-        frame(*link->link);
+        // Held by this copy, the callback survives a frame that destroys its link.
+        const std::function<void(DisplayLink&)> frame = link.frame;
+        frame(link);
     }
     std::erase_if(timers_, [](const auto& timer) { return !timer->active; });
 }
@@ -184,9 +167,8 @@ std::size_t ManualMainLoop::activeTimerCount() const {
 }
 
 std::size_t ManualMainLoop::runningDisplayLinkCount() const {
-    return static_cast<std::size_t>(std::count_if(links_.begin(), links_.end(), [](const auto& l) {
-        return l->link != nullptr && !l->paused;
-    }));
+    return static_cast<std::size_t>(
+        std::ranges::count_if(links_, [](const Link* link) { return !link->paused; }));
 }
 
 } // namespace tovali::test

@@ -40,17 +40,16 @@ public:
     std::size_t activeTimerCount() const;
     /// Display links that exist and are not paused.
     std::size_t runningDisplayLinkCount() const;
-    std::size_t displayLinksMade() const { return links_.size(); }
-    std::size_t framesDelivered() const { return framesDelivered_; }
+    std::size_t displayLinksMade() const { return linksMade_; }
 
     struct TimerState;
-    struct LinkState;
+    class Link;
 
 private:
     struct Due {
         double at = 0.0;
         std::shared_ptr<TimerState> timer;
-        std::shared_ptr<LinkState> link;
+        Link* link = nullptr;
     };
     Due nextDue() const;
     double uptimeWhenDue(const TimerState& timer) const;
@@ -62,10 +61,12 @@ private:
     double wall_ = 800'000'000.0;
     double refreshRate_ = 60.0;
     bool hasScreen_ = true;
-    std::uint64_t nextTimerOrder_ = 0;
     std::size_t framesDelivered_ = 0;
+    /// In the order they were made.
     std::vector<std::shared_ptr<TimerState>> timers_;
-    std::vector<std::shared_ptr<LinkState>> links_;
+    /// The links that exist; each outlives neither the loop nor its place here.
+    std::vector<Link*> links_;
+    std::size_t linksMade_ = 0;
 };
 
 } // namespace tovali::test

@@ -2,10 +2,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/bytes.hpp"
@@ -23,16 +23,10 @@ public:
         Bytes value;
         Uuid characteristic;
         Uuid central;
-        /// False when the transmit queue was full and the value was refused.
-        bool queued = false;
     };
     struct Response {
         AttRequest request;
         AttResult result = AttResult::success;
-    };
-    struct LatencyRequest {
-        ConnectionLatency latency = ConnectionLatency::low;
-        Uuid central;
     };
     struct ReadResult {
         /// None when the server never answered the read.
@@ -47,23 +41,26 @@ public:
     void addService(const ServiceDefinition& service) override;
     void startAdvertising(const AdvertisementData& data) override;
     bool updateValue(ByteView value, const Uuid& characteristic, const Uuid& central) override;
-    void respondToRequest(const AttRequest& request, AttResult result) override;
-    void setDesiredConnectionLatency(ConnectionLatency latency, const Uuid& central) override;
+    void respondToRequest(const AttRequest& request, AttResult result) override {
+        responses.push_back({request, result});
+    }
+    void setDesiredConnectionLatency(ConnectionLatency latency, const Uuid& central) override {
+        latencyRequests.emplace_back(latency, central);
+    }
     void cancelConnection(const Uuid& central) override { cancelledConnections.push_back(central); }
 
     // The radio.
     void setState(PeripheralState state);
     /// Answers the oldest pending addition; success unless given an error.
-    void answerAddService(std::optional<std::string> errorDescription = {});
+    void answerAddService(std::optional<std::string> error = {});
     /// Answers the oldest pending advertising start; success unless given an error.
-    void answerAdvertising(std::optional<std::string> errorDescription = {});
-    std::size_t pendingAdditions() const { return pendingServices_.size(); }
+    void answerAdvertising(std::optional<std::string> error = {});
+    std::size_t pendingAdditions() const { return pendingAdditions_; }
     std::size_t pendingAdvertising() const { return pendingAdvertising_; }
     /// Powers on and lets every addition and advertising start that follows succeed.
     void powerOnAndAdvertise();
     /// The queued notifications go out; a refused sender hears that there is room again.
     void drainQueue();
-    std::size_t queuedNotifications() const { return queued_; }
 
     // Centrals.
     /// A new central connects, and the delegate hears of it.
@@ -80,31 +77,33 @@ public:
     /// bytes, and a shorter one ends it. None when any read fails or goes unanswered.
     std::optional<Bytes> readLong(const Uuid& central, const Uuid& characteristic,
                                   std::size_t chunk = 22);
-    void unsubscribe(const Uuid& central, const Uuid& characteristic = gatt::signal);
-    std::vector<Notification> notificationsTo(const Uuid& central) const;
+    void unsubscribe(const Uuid& central, const Uuid& characteristic = gatt::signal) {
+        delegate_.peripheralManagerCentralDidUnsubscribe(*this, central, characteristic);
+    }
 
     std::vector<ServiceDefinition> addedServices;
     std::vector<AdvertisementData> advertisingRequests;
+    /// Also those refused because the transmit queue was full.
     std::vector<Notification> notifications;
     std::vector<Response> responses;
-    std::vector<LatencyRequest> latencyRequests;
+    std::vector<std::pair<ConnectionLatency, Uuid>> latencyRequests;
     /// The centrals the server disconnected, in order.
     std::vector<Uuid> cancelledConnections;
     /// Notifications that may wait in the transmit queue before updateValue refuses.
     std::size_t queueCapacity = std::numeric_limits<std::size_t>::max();
-    /// Some stacks keep advertising through a power cycle; by default it stops.
-    bool keepsAdvertisingWhenOff = false;
 
 private:
+    const Response* find(std::uint64_t token) const;
+
     PeripheralDelegate& delegate_;
     PeripheralState state_ = PeripheralState::unknown;
     bool advertising_ = false;
-    std::deque<Uuid> pendingServices_;
+    std::size_t pendingAdditions_ = 0;
     std::size_t pendingAdvertising_ = 0;
     std::size_t queued_ = 0;
     bool refusedSinceReady_ = false;
     std::uint64_t nextToken_ = 1;
-    std::vector<Uuid> centrals_;
+    std::uint32_t centrals_ = 0;
 };
 
 } // namespace tovali::test

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,24 +20,28 @@ namespace tovali::test {
 
 class FlagAccessibility : public Accessibility {
 public:
-    bool isProcessTrusted() override {
-        ++checks;
-        return trusted;
-    }
+    bool isProcessTrusted() override { return trusted; }
     void promptForPermission() override { calls.push_back("prompt"); }
     PermissionRemedy remedy() override { return remedyNow; }
 
     bool trusted = true;
     PermissionRemedy remedyNow = PermissionRemedy::askDesktop;
-    int checks = 0;
     /// The prompts asked for, in order.
     std::vector<std::string> calls;
 };
 
+/// Known from the start unless told otherwise; `changed` tells the server of a new name.
 class FixedHostName : public HostName {
 public:
     std::optional<std::string> localizedName() override { return name; }
+    bool isKnown() override { return known; }
+    Subscription whenChanged(std::function<void()> callback) override {
+        changed = std::move(callback);
+        return {};
+    }
     std::optional<std::string> name = "Study Mac";
+    bool known = true;
+    std::function<void()> changed;
 };
 
 /// A server on test doubles, with every double in reach. Nothing is shared between rigs.

@@ -12,19 +12,6 @@ namespace tovali::test {
 
 namespace {
 
-constexpr std::uint8_t helloKind = 0x01;
-constexpr std::uint8_t nonceKind = 0x02;
-
-constexpr std::uint8_t sessionOpenKind = 0x81;
-constexpr std::uint8_t pairingCommitKind = 0x82;
-constexpr std::uint8_t pairingRevealKind = 0x83;
-constexpr std::uint8_t rejectedKind = 0x84;
-constexpr std::uint8_t busyKind = 0x85;
-
-constexpr std::uint8_t moveKind = 0x10;
-constexpr std::uint8_t scrollKind = 0x11;
-constexpr std::uint8_t buttonKind = 0x12;
-
 template <std::size_t N>
 FixedBytes<N> field(ByteView bytes, std::size_t offset) {
     FixedBytes<N> out{};
@@ -47,31 +34,17 @@ void appendInt16(Bytes& out, std::int16_t value) {
 std::optional<Reply> decodeReply(ByteView bytes) {
     if (bytes.size() < 2 || bytes[0] != protocolVersion)
         return std::nullopt;
-    const std::size_t length = bytes.size();
-    switch (bytes[1]) {
-    case sessionOpenKind:
-        if (length != 83)
-            return std::nullopt;
+    if (bytes[1] == 0x81 && bytes.size() == 83)
         return SessionOpenReply{field<65>(bytes, 2), field<16>(bytes, 67)};
-    case pairingCommitKind:
-        if (length != 99)
-            return std::nullopt;
+    if (bytes[1] == 0x82 && bytes.size() == 99)
         return PairingCommitReply{field<65>(bytes, 2), field<32>(bytes, 67)};
-    case pairingRevealKind:
-        if (length != 18)
-            return std::nullopt;
+    if (bytes[1] == 0x83 && bytes.size() == 18)
         return PairingRevealReply{field<16>(bytes, 2)};
-    case rejectedKind:
-        if (length != 2)
-            return std::nullopt;
+    if (bytes[1] == 0x84 && bytes.size() == 2)
         return RejectedReply{};
-    case busyKind:
-        if (length != 2)
-            return std::nullopt;
+    if (bytes[1] == 0x85 && bytes.size() == 2)
         return BusyReply{};
-    default:
-        return std::nullopt;
-    }
+    return std::nullopt;
 }
 
 namespace {
@@ -90,7 +63,6 @@ public:
     std::optional<Bytes> readLong(const Uuid& characteristic) override {
         return peripheral_.readLong(central_, characteristic);
     }
-    const Uuid& central() const { return central_; }
 
 private:
     MemoryPeripheral& peripheral_;
@@ -101,88 +73,78 @@ private:
 
 TestWatch::TestWatch(MemoryPeripheral& peripheral, std::string name,
                      std::optional<crypto::PrivateKey> key)
-    : ownRadio_(std::make_unique<MemoryRadio>(peripheral, peripheral.connectCentral())),
-      radio_(*ownRadio_), name_(std::move(name)), key_(key ? *key : crypto::PrivateKey::generate()),
-      central_(static_cast<MemoryRadio&>(radio_).central()) {}
+    : central_(peripheral.connectCentral()),
+      ownRadio_(std::make_unique<MemoryRadio>(peripheral, central_)), radio_(*ownRadio_),
+      name_(std::move(name)), key_(key ? *key : crypto::PrivateKey::generate()) {}
 
 TestWatch::TestWatch(WatchRadio& radio, std::string name, std::optional<crypto::PrivateKey> key)
     : radio_(radio), name_(std::move(name)), key_(key ? *key : crypto::PrivateKey::generate()) {}
 
 Bytes TestWatch::helloBytes() const {
-    Bytes out{protocolVersion, helloKind};
+    Bytes out{protocolVersion, 0x01};
     append(out, publicKey());
     append(out, asBytes(name_));
     return out;
 }
 
 Bytes TestWatch::nonceBytes(const Nonce& nonce) {
-    Bytes out{protocolVersion, nonceKind};
+    Bytes out{protocolVersion, 0x02};
     append(out, nonce);
     return out;
 }
 
 Bytes TestWatch::inputPacket(const InputEvent& event, std::uint32_t sequence,
                              const SymmetricKey& key) {
-    Bytes out;
-    if (std::holds_alternative<MoveInput>(event))
-        out.push_back(moveKind);
-    else if (std::holds_alternative<ScrollInput>(event))
-        out.push_back(scrollKind);
-    else
-        out.push_back(buttonKind);
-    for (int shift = 0; shift < 32; shift += 8)
-        out.push_back(static_cast<std::uint8_t>(sequence >> shift));
+    Bytes out{0x12};
+    Bytes payload;
     if (const auto* move = std::get_if<MoveInput>(&event)) {
-        appendInt16(out, move->dx);
-        appendInt16(out, move->dy);
+        out[0] = 0x10;
+        appendInt16(payload, move->dx);
+        appendInt16(payload, move->dy);
     } else if (const auto* scroll = std::get_if<ScrollInput>(&event)) {
-        appendInt16(out, scroll->dx);
-        appendInt16(out, scroll->dy);
+        out[0] = 0x11;
+        appendInt16(payload, scroll->dx);
+        appendInt16(payload, scroll->dy);
     } else {
         const auto& press = std::get<ButtonInput>(event);
-        out.push_back(static_cast<std::uint8_t>(press.button));
-        out.push_back(static_cast<std::uint8_t>(press.action));
+        payload = {static_cast<std::uint8_t>(press.button),
+                   static_cast<std::uint8_t>(press.action)};
     }
+    for (int shift = 0; shift < 32; shift += 8)
+        out.push_back(static_cast<std::uint8_t>(sequence >> shift));
+    append(out, payload);
     const Digest tag = crypto::HmacSha256(key).tag(out);
     out.insert(out.end(), tag.begin(), tag.begin() + tagLength);
     return out;
 }
 
 std::uint64_t TestWatch::sayHello() {
-    return writeRequest(helloBytes());
+    return radio_.write(gatt::request, helloBytes());
 }
 
 std::uint64_t TestWatch::sendNonce() {
     watchNonce_ = makeNonce();
-    return writeRequest(nonceBytes(*watchNonce_));
+    return radio_.write(gatt::request, nonceBytes(*watchNonce_));
 }
 
 std::optional<Reply> TestWatch::readReply() {
     auto bytes = radio_.readLong(gatt::reply);
-    lastReply = bytes ? decodeReply(*bytes) : std::nullopt;
-    if (lastReply)
-        takeIn(*lastReply);
-    return lastReply;
+    std::optional<Reply> reply = bytes ? decodeReply(*bytes) : std::nullopt;
+    if (reply)
+        takeIn(*reply);
+    return reply;
 }
 
 std::optional<std::string> TestWatch::startPairing() {
     code_.reset();
-    if (!accepted(sayHello()))
-        return std::nullopt;
-    auto commit = readReply();
-    if (!commit || !std::holds_alternative<PairingCommitReply>(*commit))
-        return std::nullopt;
-    if (!accepted(sendNonce()))
-        return std::nullopt;
-    auto reveal = readReply();
-    if (!reveal || !std::holds_alternative<PairingRevealReply>(*reveal))
+    if (!accepted(sayHello()) || !isReply<PairingCommitReply>(readReply()) ||
+        !accepted(sendNonce()) || !isReply<PairingRevealReply>(readReply()))
         return std::nullopt;
     return code_;
 }
 
 bool TestWatch::finishSession() {
-    auto reply = readReply();
-    return reply && std::holds_alternative<SessionOpenReply>(*reply) && sessionKey_;
+    return isReply<SessionOpenReply>(readReply()) && sessionKey_;
 }
 
 bool TestWatch::openTrustedSession() {
@@ -193,20 +155,12 @@ Bytes TestWatch::move(std::int16_t dx, std::int16_t dy) {
     return sendEvent(MoveInput{dx, dy});
 }
 
-Bytes TestWatch::scroll(std::int16_t dx, std::int16_t dy) {
-    return sendEvent(ScrollInput{dx, dy});
-}
-
 Bytes TestWatch::button(MouseButton which, ButtonAction action) {
     return sendEvent(ButtonInput{which, action});
 }
 
 void TestWatch::sendRaw(Bytes packet) {
     radio_.write(gatt::input, std::move(packet));
-}
-
-std::uint64_t TestWatch::writeRequest(Bytes bytes) {
-    return radio_.write(gatt::request, std::move(bytes));
 }
 
 bool TestWatch::accepted(std::uint64_t token) const {

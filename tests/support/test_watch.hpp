@@ -49,8 +49,6 @@ public:
                        std::optional<crypto::PrivateKey> key = std::nullopt);
 
     const Uuid& central() const { return central_; }
-    const std::string& name() const { return name_; }
-    const crypto::PrivateKey& privateKey() const { return key_; }
     const PublicKeyBytes& publicKey() const { return key_.publicKey(); }
 
     Bytes helloBytes() const;
@@ -68,7 +66,7 @@ public:
     std::optional<Reply> readReply();
 
     /// Hello, commit, nonce, reveal: the code the watch would show, or none when a step goes
-    /// otherwise (`lastReply` says how).
+    /// otherwise.
     std::optional<std::string> startPairing();
     /// True when the reply now waiting is a sessionOpen that yields a session key.
     bool finishSession();
@@ -77,30 +75,25 @@ public:
 
     /// Each sends the next packet of the session and answers its bytes, for replays.
     Bytes move(std::int16_t dx, std::int16_t dy);
-    Bytes scroll(std::int16_t dx, std::int16_t dy);
     Bytes button(MouseButton button, ButtonAction action);
     void sendRaw(Bytes packet);
 
     const std::optional<SymmetricKey>& sessionKey() const { return sessionKey_; }
     const std::optional<PublicKeyBytes>& computerKey() const { return computerKey_; }
-    /// Set once a reveal matched the commitment.
-    const std::optional<std::string>& code() const { return code_; }
 
-    std::optional<Reply> lastReply;
     /// The sequence number the next packet carries; 1 in a fresh session.
     std::uint32_t nextSequence = 1;
 
 private:
-    std::uint64_t writeRequest(Bytes bytes);
     bool accepted(std::uint64_t token) const;
     void takeIn(const Reply& reply);
     Bytes sendEvent(const InputEvent& event);
 
+    Uuid central_;
     std::unique_ptr<WatchRadio> ownRadio_;
     WatchRadio& radio_;
     std::string name_;
     crypto::PrivateKey key_;
-    Uuid central_;
     std::optional<PublicKeyBytes> computerKey_;
     std::optional<Digest> commitment_;
     std::optional<Nonce> watchNonce_;
