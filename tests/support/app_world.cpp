@@ -151,14 +151,10 @@ bool AppWorld::isAbove(unsigned long window, unsigned long other) {
 }
 
 bool AppWorld::waitForFocus(unsigned long window, int timeoutMs) {
-    return waitUntil([&] { return focusedWindow() == window; }, timeoutMs);
-}
-
-unsigned long AppWorld::focusedWindow() {
     Window focus = 0;
     int revert = 0;
-    XGetInputFocus(display_, &focus, &revert);
-    return focus;
+    return waitUntil([&] { return XGetInputFocus(display_, &focus, &revert), focus == window; },
+                     timeoutMs);
 }
 
 unsigned long AppWorld::openWindow(const std::string& title) {

@@ -61,8 +61,6 @@ public:
     bool isAbove(unsigned long window, unsigned long other);
     /// True once the window holds the keyboard focus.
     bool waitForFocus(unsigned long window, int timeoutMs = 5000);
-    /// The window that holds the keyboard focus now.
-    unsigned long focusedWindow();
     /// A mapped window of the test's own, as another application's would be.
     unsigned long openWindow(const std::string& title);
     /// Gives the window the keyboard focus, as a click or the window manager would.
