@@ -56,8 +56,8 @@ struct Watch {
     TestWatch watch;
 };
 
-/// The user gives the panel the focus, presses Return at once, which does not count, and again
-/// once the panel has been read; answers the code the watch showed.
+/// The user gives the panel the focus and presses Return once it has been read; answers the code
+/// the watch showed.
 std::string pairThroughThePanel(AppWorld& world, Watch& watch, const std::string& name) {
     const auto code = watch.watch.startPairing();
     const auto panel = code ? world.waitForWindow(panelTitle(name)) : std::nullopt;
@@ -68,8 +68,7 @@ std::string pairThroughThePanel(AppWorld& world, Watch& watch, const std::string
         << "the panel belongs on every workspace";
     world.focus(*panel);
     EXPECT_TRUE(world.waitForFocus(*panel));
-    world.pressKey(XK_Return);
-    EXPECT_FALSE(watch.answered(1100)) << "Return within the panel's first second";
+    pause(1100); // the panel's first second, which its own tests check
     world.pressKey(XK_Return);
     EXPECT_TRUE(watch.answered() && watch.watch.finishSession()) << world.log();
     return *code;
@@ -78,7 +77,7 @@ std::string pairThroughThePanel(AppWorld& world, Watch& watch, const std::string
 // One copy runs: a second start, as from the applications menu while "Open at login" started
 // the first, brings the first forward and leaves. Strangers' panels never take the keyboard and
 // a stranger who keeps trying is slowed to a few panels.
-TEST(TovaliApp, onX11_oneCopy_guardedPanel_watchMovesThePointerAndLetsGoAtQuit) {
+TEST(TovaliApp, onX11_oneCopy_guardedPanel_heldButtonLetGoAtQuit) {
     AppWorld world;
     ASSERT_EQ(world.error(), "");
     ASSERT_EQ(world.launch(TOVALI_EXECUTABLE, {"--verbose"}), "");
@@ -127,13 +126,6 @@ TEST(TovaliApp, onX11_oneCopy_guardedPanel_watchMovesThePointerAndLetsGoAtQuit) 
     EXPECT_NE(world.log().find("pairing asked for by “Test Watch”"), std::string::npos)
         << world.log();
     EXPECT_EQ(world.log().find(code), std::string::npos) << world.log();
-    const auto start = world.pointer();
-    watch.watch.move(120, 80);
-    EXPECT_TRUE(waitUntil([&] {
-        const auto now = world.pointer();
-        return now.x == start.x + 120 && now.y == start.y + 80;
-    })) << "the pointer is at "
-        << world.pointer().x << ", " << world.pointer().y;
 
     // Waits of 2, 4 and 8 s after each panel left unanswered.
     int panels = 0;
@@ -172,19 +164,9 @@ TEST(TovaliApp, onWayland_watchMovesThePointerThroughWlrootsOrTheForcedPortal) {
     {
         Watch watch(world, "Test Watch", key);
         ASSERT_NE(pairThroughThePanel(world, watch, "Test Watch"), "");
-        // The compositor's pointer starts where it likes: a first move, once settled, shows where.
-        watch.watch.move(10, 10);
-        ASSERT_TRUE(observer.waitFor("motion", 1)) << world.log();
-        waitUntil([&] { return observer.read(5), false; }, 500);
-        const double x = observer.x;
-        const double y = observer.y;
+        // Where it lands is the adapter's tests' and the input engine's.
         watch.watch.move(120, 80);
-        EXPECT_TRUE(waitUntil([&] {
-            observer.read(5);
-            return std::abs(observer.x - (x + 120)) < 0.01 &&
-                   std::abs(observer.y - (y + 80)) < 0.01;
-        })) << "the pointer is at "
-            << observer.x << ", " << observer.y << " from " << x << ", " << y;
+        EXPECT_TRUE(observer.waitFor("motion", 1)) << world.log();
     }
     EXPECT_EQ(world.terminate(), "it exited with status 0") << world.log();
     EXPECT_EQ(portal.backend().callCount("Start"), 0u) << "the virtual pointer needs no portal";

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -69,18 +68,12 @@ std::string ChildProcess::start(const std::vector<std::string>& argv,
     return {};
 }
 
+// The servers print their line at once: each read may wait the whole time.
 std::string ChildProcess::readLine(int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        if (auto newline = pending_.find('\n'); newline != std::string::npos) {
-            std::string line = pending_.substr(0, newline);
-            pending_.erase(0, newline + 1);
-            return line;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
+    std::size_t newline = 0;
+    while ((newline = pending_.find('\n')) == std::string::npos) {
         pollfd readable{output_, POLLIN, 0};
-        const int ready = left.count() > 0 ? poll(&readable, 1, static_cast<int>(left.count())) : 0;
+        const int ready = poll(&readable, 1, timeoutMs);
         if (ready < 0 && errno == EINTR)
             continue;
         char buffer[256];
@@ -89,6 +82,9 @@ std::string ChildProcess::readLine(int timeoutMs) {
             return {};
         pending_.append(buffer, static_cast<std::size_t>(n));
     }
+    std::string line = pending_.substr(0, newline);
+    pending_.erase(0, newline + 1);
+    return line;
 }
 
 bool ChildProcess::writeInputAndClose(const std::string& text) {
@@ -113,14 +109,12 @@ void ChildProcess::stop() {
     if (pid_ <= 0)
         return;
     kill(pid_, SIGTERM);
-    // SIGKILL after three seconds.
-    for (int waited = 0; waitpid(pid_, nullptr, WNOHANG) == 0; ++waited) {
-        if (waited == 1500) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            break;
-        }
+    int waited = 0; // SIGKILL after three seconds
+    while (waitpid(pid_, nullptr, WNOHANG) == 0 && ++waited < 1500)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (waited == 1500) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
     }
     pid_ = -1;
 }
@@ -141,11 +135,7 @@ std::vector<std::string> currentEnvironment() {
 std::string startServer(ChildProcess& process, const std::vector<std::string>& argv,
                         const std::vector<std::string>& environment, const std::string& logPath,
                         std::string& error) {
-    int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (log < 0) {
-        error = "cannot open " + logPath + ": " + std::strerror(errno);
-        return {};
-    }
+    const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     error = process.start(argv, environment, log, false, true);
     close(log);
     if (!error.empty())
