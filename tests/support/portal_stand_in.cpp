@@ -3,6 +3,7 @@
 #include <QDBusArgument>
 #include <QDBusConnectionInterface>
 #include <QDBusObjectPath>
+#include <QDBusVariant>
 #include <algorithm>
 #include <fcntl.h>
 #include <fstream>
@@ -20,12 +21,13 @@ int connections = 0;
 
 } // namespace
 
-PortalStandIn::PortalStandIn(const std::string& address)
-    : name_(QStringLiteral("tovali-portal-stand-in-%1").arg(++connections)),
+PortalStandIn::PortalStandIn(const std::string& address, bool frontend)
+    : frontend_(frontend), name_(QStringLiteral("tovali-portal-stand-in-%1").arg(++connections)),
       connection_(QDBusConnection::connectToBus(QString::fromStdString(address), name_)) {
-    running_ = connection_.isConnected() &&
-               connection_.registerVirtualObject(desktopPath, this, QDBusConnection::SubPath) &&
-               connection_.registerService(backendName);
+    running_ =
+        connection_.isConnected() &&
+        connection_.registerVirtualObject(desktopPath, this, QDBusConnection::SubPath) &&
+        connection_.registerService(frontend ? "org.freedesktop.portal.Desktop" : backendName);
 }
 
 PortalStandIn::~PortalStandIn() {
@@ -40,16 +42,21 @@ std::vector<PortalStandIn::Call> PortalStandIn::callsTo(const QString& member) c
 }
 
 void PortalStandIn::closeSession() {
-    connection_.send(
-        QDBusMessage::createSignal(session_, "org.freedesktop.impl.portal.Session", "Closed"));
+    connection_.send(QDBusMessage::createSignal(session_,
+                                                frontend_ ? "org.freedesktop.portal.Session"
+                                                          : "org.freedesktop.impl.portal.Session",
+                                                "Closed"));
 }
 
 bool PortalStandIn::handleMessage(const QDBusMessage& message, const QDBusConnection&) {
     const QString member = message.member();
     const QVariantList arguments = message.arguments();
     if (message.interface() == "org.freedesktop.DBus.Properties") {
-        const QVariantMap properties{{"version", 1U}, {"AvailableDeviceTypes", 7U}};
-        connection_.send(message.createReply(QVariant(properties)));
+        const QVariantMap properties{{"version", frontend_ ? 2U : 1U},
+                                     {"AvailableDeviceTypes", 7U}};
+        const QVariant asked = properties.value(arguments.value(1).toString());
+        connection_.send(message.createReply(
+            member == "Get" ? QVariant::fromValue(QDBusVariant(asked)) : QVariant(properties)));
         return true;
     }
     Call call{member, arguments, movedX, {}};
@@ -60,14 +67,26 @@ bool PortalStandIn::handleMessage(const QDBusMessage& message, const QDBusConnec
     calls_.push_back(call);
     if (member == "NotifyPointerMotion")
         movedX += arguments.value(2).toDouble();
+    // The backend is told the session's path; the frontend picks one.
     if (member == "CreateSession")
-        session_ = arguments.value(1).value<QDBusObjectPath>().path();
-    // Requests are answered with a response code and results; the rest with nothing.
-    if (member == "CreateSession" || member == "SelectDevices" || member == "Start") {
-        const QVariantMap results{{"devices", 2U}};
-        connection_.send(message.createReply({member == "Start" ? startCode : 0U, results}));
-    } else {
-        connection_.send(message.createReply());
+        session_ = frontend_ ? desktopPath + "/session/" + QString::number(calls_.size())
+                             : arguments.value(1).value<QDBusObjectPath>().path();
+    const bool request =
+        member == "CreateSession" || member == "SelectDevices" || member == "Start";
+    QVariantMap results = member == "Start" ? startResults : QVariantMap();
+    results["devices"] = 2U;
+    results["session_handle"] = session_;
+    const QVariantList response{member == "Start" ? startCode : 0U, results};
+    // Requests are answered with a response code and results, the frontend's in a signal on the
+    // request's path; the rest with nothing.
+    connection_.send(message.createReply(request && !frontend_ ? response : QVariantList()));
+    if (request && frontend_) {
+        const QString handle = QStringLiteral("%1/request/%2/%3")
+                                   .arg(desktopPath, message.service().mid(1).replace('.', '_'),
+                                        call.options.value("handle_token").toString());
+        auto signal =
+            QDBusMessage::createSignal(handle, "org.freedesktop.portal.Request", "Response");
+        connection_.send(signal << response.at(0) << response.at(1));
     }
     return true;
 }

@@ -17,6 +17,7 @@ namespace tovali::test {
 
 /// The desktop's side of the RemoteDesktop portal (its backend, behind the real frontend) on a
 /// private bus, answering at once as a user who allows everything would, unless told otherwise.
+/// As the frontend it stands in for a portal newer (version 2) than the one installed.
 class PortalStandIn : public QDBusVirtualObject {
 public:
     struct Call {
@@ -28,7 +29,7 @@ public:
         QVariantMap options;
     };
 
-    explicit PortalStandIn(const std::string& address);
+    explicit PortalStandIn(const std::string& address, bool frontend = false);
     ~PortalStandIn() override;
 
     bool running() const { return running_; }
@@ -42,6 +43,8 @@ public:
     unsigned startCode = 0;
     /// The sum of the horizontal motion received.
     double movedX = 0;
+    /// Added to Start's results.
+    QVariantMap startResults;
 
     QString introspect(const QString&) const override { return {}; }
     bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override;
@@ -49,6 +52,7 @@ public:
 private:
     friend class PortalWorld;
 
+    bool frontend_;
     QString name_;
     QDBusConnection connection_;
     bool running_ = false;

@@ -152,5 +152,26 @@ TEST_F(PortalAdaptersTest, scroll_followsTheDesktopsSignAndScale_andFinishesOnce
     }
 }
 
+// The installed portal is version 1; a newer one remembers the permission across sessions, if
+// each start offers the token the last one gave.
+TEST(PortalRestoreTokenTest, start_keepsTheNewestTokenAndOffersItNextTime) {
+    SessionBus bus;
+    PortalStandIn portal(bus.address(), true);
+    ASSERT_TRUE(portal.running()) << bus.error();
+    Client client(QString::fromStdString(bus.address()));
+    for (const char* token : {"first", "second"}) {
+        portal.startResults["restore_token"] = token;
+        ASSERT_TRUE(client.starts());
+        portal.closeSession();
+        ASSERT_TRUE(client.reaches(State::closed));
+    }
+    EXPECT_EQ(client.defaults.values.at("portal-restore-token"), toBytes(asBytes("second")));
+    const auto selects = portal.callsTo("SelectDevices");
+    ASSERT_EQ(selects.size(), 2U);
+    EXPECT_EQ(selects[0].options.value("persist_mode"), 2U);
+    EXPECT_FALSE(selects[0].options.contains("restore_token"));
+    EXPECT_EQ(selects[1].options.value("restore_token"), "first");
+}
+
 } // namespace
 } // namespace tovali::test
