@@ -3,6 +3,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <functional>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include "files_test_support.hpp"
 #include "platform/files/file_defaults.hpp"
 #include "platform/files/file_keychain.hpp"
+#include "platform/files/xdg_paths.hpp"
 
 namespace tovali {
 namespace {
@@ -172,6 +174,36 @@ TEST_F(FileStoresTest, entriesNotOurs_areNeverReadNorWrittenThrough) {
     }
     EXPECT_EQ(readText(outside), "outside");
     EXPECT_EQ(modeOf(outside), 0644);
+}
+
+// A relative folder would follow the working directory, so files would seem lost.
+TEST_F(FileStoresTest, folders_onlyAbsoluteVariablesCount_elseTheHomeFolder) {
+    const passwd* entry = ::getpwuid(::geteuid());
+    ASSERT_NE(entry, nullptr);
+    const std::optional<std::string> unset;
+    const struct {
+        std::optional<std::string> xdg, home;
+        std::string base;
+    } cases[] = {
+        {root() + "/x/", root(), ""},
+        {"relative/dir", root(), root()},
+        {"", root(), root()},
+        {unset, root(), root()},
+        {unset, "relative", entry->pw_dir},
+        {unset, unset, entry->pw_dir},
+    };
+    for (const auto& each : cases) {
+        setEnv("HOME", each.home);
+        for (const char* name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME"})
+            setEnv(name, each.xdg);
+        const bool ownBase = each.base.empty();
+        EXPECT_EQ(files::dataHome(), ownBase ? root() + "/x" : each.base + "/.local/share");
+        EXPECT_EQ(files::configHome(), ownBase ? root() + "/x" : each.base + "/.config");
+    }
+    setEnv("XDG_DATA_HOME", root() + "/data");
+    setEnv("XDG_CONFIG_HOME", root() + "/config");
+    EXPECT_EQ(FileKeychain::fromEnvironment()->folder(), root() + "/data/tovali");
+    EXPECT_EQ(FileDefaults::fromEnvironment()->folder(), root() + "/config/tovali");
 }
 
 } // namespace

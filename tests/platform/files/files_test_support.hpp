@@ -68,23 +68,9 @@ inline bool killedAt(files::SaveStep step,
     return child > 0 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
 }
 
-/// Sets an environment variable, or clears it, until the end of the scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        set(value);
-    }
-    ~ScopedEnv() { set(old_); }
-
-private:
-    void set(const std::optional<std::string>& value) {
-        value ? ::setenv(name_, value->c_str(), 1) : ::unsetenv(name_);
-    }
-
-    const char* name_;
-    std::optional<std::string> old_;
-};
+/// For this process and its tests to come: every test that reads one sets it first.
+inline void setEnv(const char* name, const std::optional<std::string>& value) {
+    value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
+}
 
 } // namespace tovali::files_test

@@ -21,7 +21,7 @@ protected:
 };
 
 TEST_F(XdgLoginItemTest, registerItem_thenUnregister_writesTheEntryAndRemovesIt) {
-    ScopedEnv config("XDG_CONFIG_HOME", root() + "/config");
+    setEnv("XDG_CONFIG_HOME", root() + "/config");
     auto item = XdgLoginItem::fromEnvironment(R"(/opt/my "apps" 100%/$HOME\tovali)");
     EXPECT_FALSE(item.isRegistered());
     ASSERT_EQ(item.registerItem(), std::nullopt);
