@@ -1,7 +1,6 @@
 #include "support/keyring_daemon.hpp"
 
 #include <chrono>
-#include <cstdlib>
 #include <fcntl.h>
 #include <gio/gio.h>
 #include <memory>
@@ -53,55 +52,45 @@ GVariant* call(GDBusConnection* connection, const char* interface, const char* m
 
 KeyringDaemon::KeyringDaemon(const SessionBus& bus) : busAddress_(bus.address()) {
     const std::string& home = folder_.path();
-    if (!bus.running() || home.empty()) {
-        error_ = "no session bus or home folder for the keyring daemon: " + bus.error();
-        return;
-    }
     const std::string logPath = home + "/daemon.log";
     int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    const char* path = std::getenv("PATH");
-    error_ = daemon_.start(
-        {"gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets"},
-        {"PATH=" + std::string(path != nullptr ? path : "/usr/bin:/bin"), "HOME=" + home,
-         "XDG_DATA_HOME=" + home, "XDG_CONFIG_HOME=" + home, "XDG_CACHE_HOME=" + home,
-         "XDG_RUNTIME_DIR=" + home, "DBUS_SESSION_BUS_ADDRESS=" + busAddress_},
-        log, true, false);
+    error_ =
+        daemon_.start({"gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets"},
+                      {"PATH=/usr/bin:/bin", "HOME=" + home, "XDG_DATA_HOME=" + home,
+                       "XDG_CONFIG_HOME=" + home, "XDG_CACHE_HOME=" + home,
+                       "XDG_RUNTIME_DIR=" + home, "DBUS_SESSION_BUS_ADDRESS=" + busAddress_},
+                      log, true, false);
     close(log);
     // One empty line is the empty password; with no line at all the daemon makes no login
     // collection.
     if (error_.empty() && !daemon_.writeInputAndClose("\n"))
         error_ = "cannot write the password to the keyring daemon";
     // The alias is answered once the daemon owns the name and has made its login collection.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     Connection connection = connect(busAddress_);
     std::string why;
     g_autoptr(GVariant) alias = nullptr;
-    while (error_.empty() && !(alias = call(connection.get(), serviceInterface, "ReadAlias",
-                                            g_variant_new("(s)", "default"), why))) {
-        if (std::string ended = daemon_.exitDescription(); !ended.empty())
-            error_ = "gnome-keyring-daemon ended: " + ended;
-        else if (std::chrono::steady_clock::now() > deadline)
-            error_ = "gnome-keyring-daemon did not answer within 10 s: " + why;
+    for (int tries = 0; error_.empty() && !alias; ++tries) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        alias = call(connection.get(), serviceInterface, "ReadAlias",
+                     g_variant_new("(s)", "default"), why);
+        if (!alias && (tries == 2000 || !daemon_.exitDescription().empty()))
+            error_ = "gnome-keyring-daemon did not answer: " + why;
     }
-    if (!error_.empty()) {
-        daemon_.stop();
-        error_ += "; its output:\n" + readLogTail(logPath);
-        return;
-    }
-    const char* collection = nullptr;
-    g_variant_get(alias, "(&o)", &collection);
-    if (std::string(collection) != "/")
-        defaultCollection_ = collection;
+    const char* collection = "/";
+    if (alias)
+        g_variant_get(alias, "(&o)", &collection);
+    if (std::string(collection) == "/")
+        error_ = (error_.empty() ? "the keyring daemon has no default collection" : error_) +
+                 "; its output:\n" + readLogTail(logPath);
     else
-        error_ = "the keyring daemon has no default collection";
+        defaultCollection_ = collection;
 }
 
 std::optional<std::string> KeyringDaemon::lockDefaultCollection() {
     std::string why;
-    const char* paths[] = {defaultCollection_.c_str(), nullptr};
-    g_autoptr(GVariant) reply = call(connect(busAddress_).get(), serviceInterface, "Lock",
-                                     g_variant_new("(^ao)", paths), why);
+    g_autoptr(GVariant) reply =
+        call(connect(busAddress_).get(), serviceInterface, "Lock",
+             g_variant_new_parsed("([%o],)", defaultCollection_.c_str()), why);
     return reply != nullptr ? std::nullopt : std::optional(why);
 }
 
@@ -118,14 +107,12 @@ std::optional<std::string> KeyringDaemon::unlockDefaultCollection() {
     g_variant_get_child(opened, 1, "&o", &session);
     // gnome-keyring's own way to unlock without its prompt, with the password the daemon was
     // started with: the one line it read, newline included.
-    static const char newline = '\n';
-    GVariant* password = g_variant_new(
-        "(o@ay@ays)", session, g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, nullptr, 0, 1),
-        g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, &newline, 1, 1), "text/plain");
     g_autoptr(GVariant) reply =
         call(connection.get(), "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface",
              "UnlockWithMasterPassword",
-             g_variant_new("(o@(oayays))", defaultCollection_.c_str(), password), why);
+             g_variant_new_parsed("(%o, (%o, @ay [], [byte 0x0a], 'text/plain'))",
+                                  defaultCollection_.c_str(), session),
+             why);
     return reply != nullptr ? std::nullopt : std::optional(why);
 }
 
