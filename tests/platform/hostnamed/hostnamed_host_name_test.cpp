@@ -3,9 +3,8 @@
 #include <QDBusPendingCall>
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
-#include <climits>
+#include <QSysInfo>
 #include <string>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -21,12 +20,6 @@ using test::waitUntil;
 const QString service = QStringLiteral("org.freedesktop.hostname1");
 const QString path = QStringLiteral("/org/freedesktop/hostname1");
 const QString properties = QStringLiteral("org.freedesktop.DBus.Properties");
-
-std::string kernelHostName() {
-    char name[HOST_NAME_MAX + 1] = {};
-    ::gethostname(name, sizeof name - 1);
-    return name;
-}
 
 // hostnamed as the adapter sees it: the PrettyHostname property and its change signal.
 class HostnamedStandIn : public QDBusVirtualObject {
@@ -58,7 +51,8 @@ private:
 };
 
 TEST(HostnamedHostName, localizedName_isThePrettyNameWhileSetElseTheKernelsName) {
-    EXPECT_EQ(HostnamedHostName(QDBusConnection("none")).localizedName(), kernelHostName());
+    const std::string kernelHostName = QSysInfo::machineHostName().toStdString();
+    EXPECT_EQ(HostnamedHostName(QDBusConnection("none")).localizedName(), kernelHostName);
     test::SessionBus bus;
     ASSERT_TRUE(bus.running()) << bus.error();
     const QString address = QString::fromStdString(bus.address());
@@ -69,7 +63,7 @@ TEST(HostnamedHostName, localizedName_isThePrettyNameWhileSetElseTheKernelsName)
     auto get = QDBusMessage::createMethodCall(service, path, properties, "Get");
     QDBusPendingCall probe = app.asyncCall(get << service << "PrettyHostname");
     ASSERT_TRUE(waitUntil([&] { return probe.isFinished(); }));
-    EXPECT_EQ(late.localizedName(), kernelHostName());
+    EXPECT_EQ(late.localizedName(), kernelHostName);
 
     HostnamedStandIn hostnamed(address, QStringLiteral("Lars’s Laptop"));
     HostnamedHostName early(app);
@@ -77,7 +71,7 @@ TEST(HostnamedHostName, localizedName_isThePrettyNameWhileSetElseTheKernelsName)
     const std::pair<QString, bool> renames[] = {{"Workshop", true}, {"Desk", false}, {"", true}};
     for (const auto& [name, withValue] : renames) {
         hostnamed.rename(name, withValue);
-        const std::string expected = name.isEmpty() ? kernelHostName() : name.toStdString();
+        const std::string expected = name.isEmpty() ? kernelHostName : name.toStdString();
         EXPECT_TRUE(waitUntil([&] {
             return early.localizedName() == expected && late.localizedName() == expected;
         })) << expected;
