@@ -1,7 +1,4 @@
 // The wlroots virtual pointer against a real headless sway, seen by a window of our own there.
-#include <QCoreApplication>
-#include <QThread>
-#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <linux/input-event-codes.h>
@@ -12,6 +9,7 @@
 
 #include "platform/wlroots/wlroots_connection.hpp"
 #include "platform/wlroots/wlroots_event_poster.hpp"
+#include "support/bluez_stand_in.hpp"
 #include "support/event_recorder.hpp"
 #include "support/headless_sway.hpp"
 #include "support/wayland_observer.hpp"
@@ -43,13 +41,13 @@ protected:
     }
     /// Runs this side's loop and reads the window's events until `done`.
     bool until(const std::function<bool()>& done, int timeoutMs = 3000) {
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (!done() && std::chrono::steady_clock::now() < deadline) {
-            QCoreApplication::processEvents();
-            observer ? observer->read(5) : QThread::msleep(5);
-        }
-        return done();
+        return waitUntil(
+            [&] {
+                if (observer)
+                    observer->read(0);
+                return done();
+            },
+            timeoutMs);
     }
     void post(MouseEventType type, double x = 0, double y = 0) {
         poster->postMouseEvent({.type = type, .location = {x, y}});
