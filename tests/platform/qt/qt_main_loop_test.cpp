@@ -29,8 +29,6 @@ TEST(QtMainLoop, clocksAgreeWithTheSystem) {
 // A callback that drops its own handle runs to its end: its tag, long enough to live on the
 // heap, would show under ASan. A delay of 20.9 ms catches one rounded down to whole ms.
 TEST(QtMainLoop, timersFireNoEarlierThanAsked_andNeverOnceTheirHandleIsDropped) {
-    int argc = 0;
-    QCoreApplication application(argc, nullptr);
     QtMainLoop loop;
     const struct {
         const char* name;
