@@ -24,8 +24,6 @@ public:
     /// Connects to the compositor at `socket` and shows the window; error() says why not.
     explicit WaylandObserver(const std::string& socket);
     ~WaylandObserver();
-    WaylandObserver(const WaylandObserver&) = delete;
-    WaylandObserver& operator=(const WaylandObserver&) = delete;
 
     const std::string& error() const { return error_; }
     /// Reads what the compositor sent, waiting up to `timeoutMs` for something to arrive.
