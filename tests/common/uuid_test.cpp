@@ -1,23 +1,16 @@
-#include <unordered_set>
-
 #include <gtest/gtest.h>
 
 #include "common/uuid.hpp"
-#include "link/wire_messages.hpp"
 
 namespace tovali {
 namespace {
 
-TEST(Uuid, parse_eitherCase_formatsUpperCaseHashesAndRefusesMalformedText) {
+TEST(Uuid, parse_eitherCase_formatsUpperCaseAndRefusesMalformedText) {
     auto uuid = Uuid::parse("dd68ee26-80de-405e-9088-15e661cf85ed");
     ASSERT_TRUE(uuid);
     EXPECT_EQ(uuid->toString(), "DD68EE26-80DE-405E-9088-15E661CF85ED");
     EXPECT_EQ(uuid->bytes()[0], 0xDD);
     EXPECT_EQ(uuid->bytes()[15], 0xED);
-    std::unordered_set<Uuid> set{gatt::service, gatt::request, gatt::reply, gatt::signal,
-                                 gatt::input};
-    EXPECT_EQ(set.size(), 5u);
-    EXPECT_TRUE(set.contains(*uuid));
     for (const char* text : {
              "",
              "DD68EE22-80DE-405E-9088-15E661CF85E",   // short

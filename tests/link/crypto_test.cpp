@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include "link/crypto.hpp"
-#include "support/hex.hpp"
 
 namespace tovali::crypto {
 namespace {
@@ -43,7 +42,7 @@ TEST(PrivateKey, fromRaw_acceptsExactlyTheScalarsOneToOrderMinusOne) {
              {std::string(64, 'f'), false},
              {std::string(64, '0'), false},
          }) {
-        EXPECT_EQ(PrivateKey::fromRaw(test::hex(raw)).has_value(), valid) << raw;
+        EXPECT_EQ(PrivateKey::fromRaw(fromHex(raw).value()).has_value(), valid) << raw;
     }
 }
 

@@ -50,6 +50,31 @@ TEST(ServerService, poweredOn_addsTheServiceThenAdvertisesItUntilBothSucceed) {
     EXPECT_EQ(rig.peripheral->advertisingRequests.size(), 2u) << "already advertising";
 }
 
+// A key behind a locked keyring is not replaced: the service waits until the keyring says it
+// changed, or the next retry finds it open.
+TEST(ServerService, lockedKeyring_holdsTheServiceBackUntilTheKeyCanBeRead) {
+    for (const bool told : {true, false}) {
+        SCOPED_TRACE(told);
+        ServerRig rig;
+        rig.keychain
+            .scripted[{ScriptedKeychain::Kind::copyMatching, KeychainVariant::dataProtection}] = {
+            KeychainResult::locked, KeychainResult::locked};
+        auto& server = rig.start();
+        rig.peripheral->setState(PeripheralState::poweredOn);
+        rig.loop.advance(BluetoothServer::lockedKeyRetryInterval);
+        EXPECT_EQ(server.status().value(), Status::keyringLocked());
+        EXPECT_TRUE(rig.peripheral->addedServices.empty());
+        if (told)
+            rig.keychain.changed();
+        else
+            rig.loop.advance(BluetoothServer::lockedKeyRetryInterval);
+        ASSERT_EQ(rig.peripheral->addedServices.size(), 1u);
+        rig.peripheral->answerAddService();
+        rig.peripheral->answerAdvertising();
+        EXPECT_EQ(server.status().value(), Status::waiting());
+    }
+}
+
 // Until the system names the computer, advertising waits a second at most; a rename follows.
 TEST(ServerService, advertisedName_isTheComputersOrAFallbackAndFollowsARename) {
     const struct {
