@@ -16,9 +16,6 @@ public:
     constexpr Uuid() = default;
     constexpr explicit Uuid(const std::array<std::uint8_t, 16>& bytes) : bytes_(bytes) {}
 
-    /// Parses the 8-4-4-4-12 form, hex digits of either case; anything else is none.
-    static std::optional<Uuid> parse(std::string_view text);
-
     /// The 8-4-4-4-12 form in upper case, as the platform spells UUIDs.
     std::string toString() const;
 

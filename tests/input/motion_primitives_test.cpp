@@ -45,10 +45,6 @@ TEST(PixelAccumulator, extractWhole_carriesSignedFractionsAndSaturates) {
     EXPECT_EQ(acc.extractWhole(0.4, -0.4), (WholePixels{1, -1}));
     EXPECT_NEAR(acc.x, 0.1, 1e-12);
     EXPECT_NEAR(acc.y, -0.1, 1e-12);
-    PixelAccumulator half{0.5, -0.5};
-    EXPECT_EQ(half.extractWhole(0.3, 0.3), (WholePixels{0, 0}));
-    EXPECT_NEAR(half.x, 0.8, 1e-12);
-    EXPECT_NEAR(half.y, -0.2, 1e-12);
     PixelAccumulator below;
     EXPECT_EQ(below.extractWhole(0.9999999999999999, -0.99), (WholePixels{0, 0}));
     EXPECT_EQ(below.extractWhole(0.0, -0.01), (WholePixels{0, -1})) << "exactly -1 is whole";
@@ -56,10 +52,10 @@ TEST(PixelAccumulator, extractWhole_carriesSignedFractionsAndSaturates) {
     // Unrepresentable sums saturate and leave no remainder.
     PixelAccumulator huge{0.5, 0.5};
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    EXPECT_EQ(huge.extractWhole(nan, 1e12), (WholePixels{0, std::numeric_limits<int>::max()}));
+    EXPECT_EQ(huge.extractWhole(-1e12, 1e12),
+              (WholePixels{std::numeric_limits<int>::min(), std::numeric_limits<int>::max()}));
+    EXPECT_EQ(huge.extractWhole(nan, 0.25), (WholePixels{0, 0}));
     EXPECT_EQ(huge.x, 0.0);
-    EXPECT_EQ(huge.y, 0.0);
-    EXPECT_EQ(huge.extractWhole(-1e12, 2.25), (WholePixels{std::numeric_limits<int>::min(), 2}));
     EXPECT_EQ(huge.y, 0.25);
 }
 

@@ -9,28 +9,14 @@
 namespace tovali::crypto {
 namespace {
 
-// The link vectors key HMAC only with short keys; these also take the path of a long one.
-TEST(HmacSha256, rfc4231Vectors_shortBlockAndLongKeys) {
-    struct Case {
-        Bytes key;
-        std::string message;
-        std::string_view tag;
-    };
-    const Case cases[] = {
-        {Bytes(20, 0x0b), "Hi There",
-         "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
-        {toBytes(asBytes("Jefe")), "what do ya want for nothing?",
-         "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
-        // Longer than a block: the key itself is hashed first.
-        {Bytes(131, 0xaa), "Test Using Larger Than Block-Size Key - Hash Key First",
-         "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
-    };
-    for (const Case& c : cases) {
-        HmacSha256 hmac(c.key);
-        EXPECT_EQ(toHex(hmac.tag(asBytes(c.message))), c.tag);
-        // The keyed state is reused: a second message must not see the first.
-        EXPECT_EQ(toHex(hmac.tag(asBytes(c.message))), c.tag);
-    }
+// The link vectors key HMAC only with short keys; this takes the path of a long one.
+TEST(HmacSha256, rfc4231Vector_keyLongerThanABlockIsHashedFirst) {
+    HmacSha256 hmac(Bytes(131, 0xaa));
+    const std::string message = "Test Using Larger Than Block-Size Key - Hash Key First";
+    // The keyed state is reused: a second message must not see the first.
+    for (int reuse = 0; reuse < 2; ++reuse)
+        EXPECT_EQ(toHex(hmac.tag(asBytes(message))),
+                  "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54");
 }
 
 TEST(PrivateKey, fromRaw_acceptsExactlyTheScalarsOneToOrderMinusOne) {

@@ -19,7 +19,6 @@ public:
     Link(ManualMainLoop& loop, std::function<void(DisplayLink&)> onFrame)
         : loop_(loop), frame(std::move(onFrame)), period(1.0 / loop.refreshRate_) {
         loop.links_.push_back(this);
-        ++loop.linksMade_;
     }
     ~Link() override { std::erase(loop_.links_, this); }
 

@@ -40,7 +40,6 @@ public:
     std::size_t activeTimerCount() const;
     /// Display links that exist and are not paused.
     std::size_t runningDisplayLinkCount() const;
-    std::size_t displayLinksMade() const { return linksMade_; }
 
     struct TimerState;
     class Link;
@@ -66,7 +65,6 @@ private:
     std::vector<std::shared_ptr<TimerState>> timers_;
     /// The links that exist; each outlives neither the loop nor its place here.
     std::vector<Link*> links_;
-    std::size_t linksMade_ = 0;
 };
 
 } // namespace tovali::test

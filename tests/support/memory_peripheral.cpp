@@ -5,14 +5,6 @@
 
 namespace tovali::test {
 
-namespace {
-
-std::optional<PeripheralError> errorFrom(const std::optional<std::string>& description) {
-    return description ? std::optional(PeripheralError{*description}) : std::nullopt;
-}
-
-} // namespace
-
 void MemoryPeripheral::addService(const ServiceDefinition& service) {
     addedServices.push_back(service);
     ++pendingAdditions_;
@@ -42,13 +34,16 @@ void MemoryPeripheral::setState(PeripheralState state) {
 
 void MemoryPeripheral::answerAddService(std::optional<std::string> error) {
     --pendingAdditions_;
-    delegate_.peripheralManagerDidAddService(*this, addedServices.back().uuid, errorFrom(error));
+    delegate_.peripheralManagerDidAddService(*this, addedServices.back().uuid,
+                                             error ? std::optional(PeripheralError{*error})
+                                                   : std::nullopt);
 }
 
 void MemoryPeripheral::answerAdvertising(std::optional<std::string> error) {
     --pendingAdvertising_;
     advertising_ = advertising_ || !error;
-    delegate_.peripheralManagerDidStartAdvertising(*this, errorFrom(error));
+    delegate_.peripheralManagerDidStartAdvertising(
+        *this, error ? std::optional(PeripheralError{*error}) : std::nullopt);
 }
 
 void MemoryPeripheral::powerOnAndAdvertise() {

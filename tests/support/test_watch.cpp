@@ -14,9 +14,7 @@ namespace {
 
 template <std::size_t N>
 FixedBytes<N> field(ByteView bytes, std::size_t offset) {
-    FixedBytes<N> out{};
-    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(offset), N, out.begin());
-    return out;
+    return *fixedBytes<N>(bytes.subspan(offset, N));
 }
 
 void append(Bytes& out, ByteView bytes) {
@@ -159,10 +157,6 @@ Bytes TestWatch::button(MouseButton which, ButtonAction action) {
     return sendEvent(ButtonInput{which, action});
 }
 
-void TestWatch::sendRaw(Bytes packet) {
-    radio_.write(gatt::input, std::move(packet));
-}
-
 bool TestWatch::accepted(std::uint64_t token) const {
     return radio_.responseTo(token) == AttResult::success;
 }
@@ -189,11 +183,11 @@ void TestWatch::takeIn(const Reply& reply) {
 }
 
 Bytes TestWatch::sendEvent(const InputEvent& event) {
-    // Input before a session is a broken test; sendRaw covers deliberate strays.
+    // Input before a session is a broken test; deliberate strays are written as they are.
     if (!sessionKey_)
         throw std::logic_error("the watch has no session key");
     Bytes packet = inputPacket(event, nextSequence++, *sessionKey_);
-    sendRaw(packet);
+    radio_.write(gatt::input, packet);
     return packet;
 }
 

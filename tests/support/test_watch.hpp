@@ -76,7 +76,6 @@ public:
     /// Each sends the next packet of the session and answers its bytes, for replays.
     Bytes move(std::int16_t dx, std::int16_t dy);
     Bytes button(MouseButton button, ButtonAction action);
-    void sendRaw(Bytes packet);
 
     const std::optional<SymmetricKey>& sessionKey() const { return sessionKey_; }
     const std::optional<PublicKeyBytes>& computerKey() const { return computerKey_; }

@@ -54,36 +54,28 @@ TEST_F(TrustStoreTest, load_dropsRecordsWhoseKeyIsNoPointAndRewritesAtOnce) {
     EXPECT_EQ(stored(), "[" + record(a, "A", "1") + "," + record(c, "C", "4") + "]");
 }
 
-TEST_F(TrustStoreTest, firstChangeAfterAnUnreadableLoad_keepsACopyBesideItAndSaysWhere) {
+// An unreadable list is replaced only once a copy of it is kept beside it; the log says where.
+TEST_F(TrustStoreTest, changesAfterAnUnreadableLoad_replaceItOnlyOnceACopyIsKept) {
     store("[{\"key\":\"broken");
     loop.setWallTime(818'241'720.5); // 2026-12-06 09:22:00.5 UTC
     TrustStore trust = load();
-    trust.add(a, "Watch");
-
-    const std::string copy = "trustedWatches.unreadable-2026-12-06T09-22-00Z.json";
-    EXPECT_EQ(defaults.writes, (std::vector<std::string>{copy, "trustedWatches"}));
-    EXPECT_EQ(defaults.values.at(copy), toBytes(asBytes("[{\"key\":\"broken")));
-    EXPECT_EQ(log.lines, (std::vector<std::string>{
-                             "Orvanel: the list of paired watches could not be read; it was kept "
-                             "at /config/tovali/" +
-                             copy}));
-    trust.remove(b);
-    EXPECT_EQ(defaults.writes.size(), 3U) << "the copy is kept once";
-}
-
-TEST_F(TrustStoreTest, unreadableListThatCannotBeCopied_isNotReplaced) {
-    store("garbage");
     defaults.writeFails = [](std::string_view name) { return name != "trustedWatches"; };
-    TrustStore trust = load();
     trust.add(a, "Watch");
-    EXPECT_EQ(stored(), "garbage");
+    EXPECT_EQ(stored(), "[{\"key\":\"broken");
     EXPECT_EQ(trust.watches().size(), 1U) << "the change is kept in memory";
-    EXPECT_EQ(log.lines.size(), 1U);
 
     defaults.writeFails = nullptr;
     trust.add(b, "Other");
-    EXPECT_EQ(trust.watches().size(), 2U);
+    trust.remove(c);
+    const std::string copy = "trustedWatches.unreadable-2026-12-06T09-22-00Z.json";
+    EXPECT_EQ(defaults.writes,
+              (std::vector<std::string>{copy, copy, "trustedWatches", "trustedWatches"}));
+    EXPECT_EQ(defaults.values.at(copy), toBytes(asBytes("[{\"key\":\"broken")));
     EXPECT_EQ(*decodeTrustedWatches(defaults.values.at("trustedWatches")), trust.watches());
+    ASSERT_EQ(log.lines.size(), 2U);
+    EXPECT_EQ(log.lines[1], "Orvanel: the list of paired watches could not be read; it was kept "
+                            "at /config/tovali/" +
+                                copy);
 }
 
 TEST_F(TrustStoreTest,

@@ -38,7 +38,7 @@ TEST(TrustedWatchJson, encode_isCompactOrderedWithEscapedSlashesAndShortestNumbe
     EXPECT_FALSE(encodeTrustedWatches({{Bytes{4}, "x", INFINITY}}));
 }
 
-TEST(TrustedWatchJson, decode_acceptsAnyOrderSpacingSlashesAndUnknownMembers) {
+TEST(TrustedWatchJson, decode_acceptsAnyLayoutButRefusesTheWholeListForAnyMalformedElement) {
     // Every other slash of the key escaped.
     std::string key;
     bool escape = true;
@@ -51,9 +51,8 @@ TEST(TrustedWatchJson, decode_acceptsAnyOrderSpacingSlashesAndUnknownMembers) {
                         key + "\"} ] ")));
     ASSERT_TRUE(decoded);
     EXPECT_EQ(*decoded, (std::vector<TrustedWatch>{{slashyKey(), "a/b/c\xc3\xa9", 12.0}}));
-}
 
-TEST(TrustedWatchJson, decode_refusesTheWholeListForAnyMalformedElement) {
+    // Any malformed element refuses the whole list.
     const std::string good = R"({"key":"BA==","name":"n","pairedAt":1})";
     for (const std::string& bad : std::vector<std::string>{
              "",
