@@ -23,6 +23,12 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
     return true;
 }
 
+QDBusMessage callAndWait(const QDBusConnection& bus, const QDBusMessage& call) {
+    QDBusPendingCall pending = bus.asyncCall(call);
+    waitUntil([&pending] { return pending.isFinished(); });
+    return pending.reply();
+}
+
 BluezStandIn::BluezStandIn(QString address) : address_(std::move(address)) {
     registerDBusTypes();
     start();
@@ -41,8 +47,6 @@ void BluezStandIn::start() {
     // The bus may not yet have seen our previous connection close.
     running_ = bus.registerVirtualObject("/", &objects_, QDBusConnection::SubPath) &&
                waitUntil([&bus] { return bus.registerService(busName); }, 2000);
-    if (!running_)
-        qWarning("bluetoothd stand-in: cannot own org.bluez on %s", qPrintable(address_));
 }
 
 void BluezStandIn::stop() {
@@ -72,42 +76,41 @@ bool BluezStandIn::waitForRegistrations(int timeoutMs) {
 }
 
 void BluezStandIn::handleCall(const QDBusMessage& message) {
+    const QString member = message.member();
+    const bool managing = message.path() == adapterPath && adapterPresent_ && lePeripheral_;
+    const auto refuse = [&](const QString& name, const QString& text) {
+        post(message.createErrorReply(name, text));
+    };
     if (!running_)
         return;
-    const QString path = message.path();
-    const QString interface = message.interface();
-    const QString member = message.member();
-    const bool managing = path == adapterPath && adapterPresent_ && lePeripheral_;
     if (accessDenied_) {
-        answerError(message, accessDeniedError, "org.bluez is not for this caller");
-    } else if (path == "/" && interface == objectManagerInterface &&
+        refuse(accessDeniedError, "org.bluez is not for this caller");
+    } else if (message.path() == "/" && message.interface() == objectManagerInterface &&
                member == "GetManagedObjects") {
         ManagedObjects objects;
-        if (const auto adapter = interfacesOf(adapterPath))
-            objects.insert(QDBusObjectPath(adapterPath), *adapter);
-        for (const auto& [each, device] : devices_)
-            objects.insert(QDBusObjectPath(each), *interfacesOf(each));
+        if (adapterPresent_)
+            objects.insert(QDBusObjectPath(adapterPath), adapterInterfaces());
         post(message.createReply(QVariant::fromValue(objects)));
+    } else if (managing && member.startsWith("Register") && !refusal_.first.isEmpty()) {
+        refuse(refusal_.first, refusal_.second);
     } else if (managing && member == "RegisterApplication") {
         registerApplication(message);
     } else if (managing && member == "RegisterAdvertisement") {
-        registerAdvertisement(message);
-    } else if (managing && member.startsWith("Unregister")) {
-        unregister(message);
-    } else if (interface == deviceInterface && member == "Disconnect" && devices_.count(path)) {
-        disconnectDevice(path);
+        advertisement_.emplace(message.service(),
+                               message.arguments().value(0).value<QDBusObjectPath>().path());
+        ++advertisementRegistrations_;
         post(message.createReply());
+    } else if (managing && member == "UnregisterApplication") { // neither asks for an answer
+        applicationOwner_.clear();
+        characteristics_.clear();
+    } else if (managing && member == "UnregisterAdvertisement") {
+        advertisement_.reset();
     } else {
-        answerError(message, "org.freedesktop.DBus.Error.UnknownMethod", member);
+        refuse("org.freedesktop.DBus.Error.UnknownMethod", member);
     }
 }
 
-std::optional<InterfaceMap> BluezStandIn::interfacesOf(const QString& path) const {
-    const auto device = devices_.find(path);
-    if (!adapterPresent_ || (path != adapterPath && device == devices_.end()))
-        return std::nullopt;
-    if (device != devices_.end())
-        return InterfaceMap{{deviceInterface, {{"Connected", device->second.connected}}}};
+InterfaceMap BluezStandIn::adapterInterfaces() const {
     const QStringList roles =
         lePeripheral_ ? QStringList{"central", "peripheral"} : QStringList{"central"};
     InterfaceMap interfaces{
@@ -127,62 +130,41 @@ void BluezStandIn::emitSignal(const QString& path, const QString& interface, con
     post(signal);
 }
 
-// Registrations. The application's objects are read before the answer, as bluetoothd does.
-
+// The application's objects are read before the answer, as bluetoothd does.
 void BluezStandIn::registerApplication(const QDBusMessage& call) {
-    if (!refusal_.first.isEmpty())
-        return answerError(call, refusal_.first, refusal_.second);
     if (!applicationOwner_.isEmpty())
-        return answerError(call, alreadyExistsError, "Already Exists");
+        return post(call.createErrorReply(alreadyExistsError, "Already Exists"));
     const QString root = call.arguments().value(0).value<QDBusObjectPath>().path();
     const auto read = QDBusMessage::createMethodCall(call.service(), root, objectManagerInterface,
                                                      "GetManagedObjects");
     // A child, so that stop() drops the answer with the daemon that was waiting for it.
     auto* watcher = new QDBusPendingCallWatcher(connection().asyncCall(read), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, call, watcher, generation = generation_] {
-                watcher->deleteLater();
-                const QDBusMessage reply = watcher->reply();
-                if (generation != generation_)
-                    return answerError(call, failedError, "Failed to complete registration");
-                QMap<QString, Characteristic> found;
-                bool service = false;
-                if (reply.signature() == "a{oa{sa{sv}}}") {
-                    const auto objects = qdbus_cast<ManagedObjects>(reply.arguments().at(0));
-                    for (auto it = objects.cbegin(); it != objects.cend(); ++it) {
-                        service = service || it->contains(gattServiceInterface);
-                        const QVariantMap c = it->value(gattCharacteristicInterface);
-                        if (!c.isEmpty())
-                            found.insert(it.key().path(), {c.value("UUID").toString().toLower(),
-                                                           c.value("Flags").toStringList()});
-                    }
+    connect(
+        watcher, &QDBusPendingCallWatcher::finished, this,
+        [this, call, watcher, generation = generation_] {
+            watcher->deleteLater();
+            const QDBusMessage reply = watcher->reply();
+            if (generation != generation_)
+                return post(call.createErrorReply(failedError, "Failed to complete registration"));
+            QMap<QString, Characteristic> found;
+            bool service = false;
+            if (reply.signature() == "a{oa{sa{sv}}}") {
+                const auto objects = qdbus_cast<ManagedObjects>(reply.arguments().at(0));
+                for (auto it = objects.cbegin(); it != objects.cend(); ++it) {
+                    service = service || it->contains(gattServiceInterface);
+                    const QVariantMap c = it->value(gattCharacteristicInterface);
+                    if (!c.isEmpty())
+                        found.insert(c.value("UUID").toString().toLower(),
+                                     {it.key().path(), c.value("Flags").toStringList()});
                 }
-                if (!service || found.empty())
-                    return answerError(call, failedError, "No valid service object found");
-                applicationOwner_ = call.service();
-                characteristics_ = std::move(found);
-                ++applicationRegistrations_;
-                post(call.createReply());
-            });
-}
-
-void BluezStandIn::registerAdvertisement(const QDBusMessage& call) {
-    if (!refusal_.first.isEmpty())
-        return answerError(call, refusal_.first, refusal_.second);
-    advertisement_.emplace(call.service(),
-                           call.arguments().value(0).value<QDBusObjectPath>().path());
-    ++advertisementRegistrations_;
-    post(call.createReply());
-}
-
-// Unregistering asks for no answer.
-void BluezStandIn::unregister(const QDBusMessage& call) {
-    if (call.interface() == gattManagerInterface) {
-        applicationOwner_.clear();
-        characteristics_.clear();
-    } else {
-        advertisement_.reset();
-    }
+            }
+            if (!service || found.empty())
+                return post(call.createErrorReply(failedError, "No valid service object found"));
+            applicationOwner_ = call.service();
+            characteristics_ = std::move(found);
+            ++applicationRegistrations_;
+            post(call.createReply());
+        });
 }
 
 // The adapter.
@@ -209,17 +191,16 @@ void BluezStandIn::removeAdapter() {
         emitSignal("/", objectManagerInterface, "InterfacesRemoved",
                    {QVariant::fromValue(QDBusObjectPath(path)), QStringList{deviceInterface}});
     devices_.clear();
-    const QStringList interfaces = interfacesOf(adapterPath)->keys();
     adapterPresent_ = false;
     emitSignal("/", objectManagerInterface, "InterfacesRemoved",
-               {QVariant::fromValue(QDBusObjectPath(adapterPath)), interfaces});
+               {QVariant::fromValue(QDBusObjectPath(adapterPath)), adapterInterfaces().keys()});
 }
 
 void BluezStandIn::restoreAdapter() {
     if (!running_ || adapterPresent_)
         return;
     adapterPresent_ = true;
-    InterfaceMap interfaces = *interfacesOf(adapterPath);
+    InterfaceMap interfaces = adapterInterfaces();
     // The advertising manager waits for the kernel's advertising features.
     interfaces.remove(advertisingManagerInterface);
     const QVariant path = QVariant::fromValue(QDBusObjectPath(adapterPath));
@@ -228,14 +209,6 @@ void BluezStandIn::restoreAdapter() {
     if (lePeripheral_)
         emitSignal("/", objectManagerInterface, "InterfacesAdded",
                    {path, QVariant::fromValue(InterfaceMap{{advertisingManagerInterface, {}}})});
-}
-
-// Calls to the application.
-
-QDBusMessage BluezStandIn::callAndWait(const QDBusMessage& call) {
-    QDBusPendingCall pending = connection().asyncCall(call);
-    waitUntil([&pending] { return pending.isFinished(); });
-    return pending.reply();
 }
 
 } // namespace tovali::test

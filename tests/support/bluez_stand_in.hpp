@@ -2,6 +2,7 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QDBusVirtualObject>
 #include <QSet>
 #include <functional>
@@ -19,6 +20,8 @@ using bluez::toQByteArray;
 /// Runs the Qt event loop until `done` answers true or `timeoutMs` has passed; answers `done()`.
 /// Tests wait this way because the application answers bluetoothd on the same thread.
 bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000);
+/// The answer to a call on `bus`, waited for that way.
+QDBusMessage callAndWait(const QDBusConnection& bus, const QDBusMessage& call);
 
 /// bluetoothd as the adapter meets it, on a private bus, with what the behaviour tests rely on:
 /// one adapter, /org/bluez/hci0, that registers the application and its advertisement, and
@@ -69,21 +72,17 @@ public:
     // Centrals, each named by its device object path.
     /// A device with this address connects: its object appears or turns Connected.
     QString connectDevice(const QString& address);
-    /// Connected = false; its subscriptions end, as for a central that is not bonded. Device1's
-    /// Disconnect does the same.
+    /// Connected = false; its subscriptions end, as for a central that is not bonded.
     void disconnectDevice(const QString& device);
-    /// Whether the application took the write; a write without response is taken at once.
-    bool write(const QString& device, const QString& uuid, const QByteArray& value);
-    /// The value, cut to the MTU, or none when the read was refused.
-    std::optional<QByteArray> read(const QString& device, const QString& uuid,
-                                   std::uint16_t offset);
     /// StartNotify on the characteristic for this device.
     void subscribe(const QString& device, const QString& uuid);
     /// The values notified to this device, oldest first.
     QList<QByteArray> notifications(const QString& device) const {
         return notifications_.value(device);
     }
-    bool waitForNotifications(const QString& device, int count, int timeoutMs = 5000);
+    bool waitForNotifications(const QString& device, int count, int timeoutMs = 5000) {
+        return waitUntil([&] { return notifications_.value(device).size() >= count; }, timeoutMs);
+    }
 
     /// Reads are cut to this ATT MTU - 1.
     static constexpr std::uint16_t mtu = 23;
@@ -93,6 +92,7 @@ private Q_SLOTS:
     void onPropertiesChanged(const QDBusMessage& message);
 
 private:
+    friend class StandInRadio;
     /// Every object of the stand-in's, from "/" down: QtDBus hands over the raw calls.
     struct Objects : QDBusVirtualObject {
         explicit Objects(BluezStandIn& owner) : bluez(owner) {}
@@ -107,7 +107,7 @@ private:
         BluezStandIn& bluez;
     };
     struct Characteristic {
-        QString uuid;
+        QString path;
         QStringList flags;
     };
     struct Device {
@@ -117,19 +117,18 @@ private:
 
     void handleCall(const QDBusMessage& message);
     void post(const QDBusMessage& message) { connection().send(message); }
-    void answerError(const QDBusMessage& call, const QString& name, const QString& text = {}) {
-        post(call.createErrorReply(name, text));
-    }
     void registerApplication(const QDBusMessage& call);
-    void registerAdvertisement(const QDBusMessage& call);
-    void unregister(const QDBusMessage& call);
     void clearRegistrations();
-    std::optional<bluez::InterfaceMap> interfacesOf(const QString& path) const;
+    bluez::InterfaceMap adapterInterfaces() const;
     void emitSignal(const QString& path, const QString& interface, const QString& name,
                     const QList<QVariant>& arguments);
-    /// The path of the characteristic with this UUID, for a connected device.
-    std::optional<QString> target(const QString& device, const QString& uuid) const;
-    QDBusMessage callAndWait(const QDBusMessage& call);
+    /// The characteristic with this UUID, for a device that is connected.
+    std::optional<Characteristic> target(const QString& device, const QString& uuid) const;
+    /// A call of the application's characteristic, as bluetoothd makes it.
+    QDBusMessage callTo(const QString& path, const QString& method) const {
+        return QDBusMessage::createMethodCall(applicationOwner_, path,
+                                              bluez::gattCharacteristicInterface, method);
+    }
 
     QString address_;
     QString name_;
@@ -143,7 +142,7 @@ private:
     /// Changes whenever registrations are dropped: answers meant for the old ones are refused.
     int generation_ = 0;
     QString applicationOwner_;
-    QMap<QString, Characteristic> characteristics_;            // by path
+    QMap<QString, Characteristic> characteristics_;            // by UUID, in lower case
     std::optional<std::pair<QString, QString>> advertisement_; // owner, path
     int applicationRegistrations_ = 0;
     int advertisementRegistrations_ = 0;
@@ -156,12 +155,17 @@ class StandInRadio : public WatchRadio {
 public:
     StandInRadio(BluezStandIn& bluez, QString device) : bluez_(bluez), device_(std::move(device)) {}
 
+    /// Whether the application took the write; a write without response is taken at once.
     std::uint64_t write(const Uuid& characteristic, Bytes value) override;
     std::optional<AttResult> responseTo(std::uint64_t token) const override;
-    /// Reads at offsets 0, MTU - 1, ... until a shorter piece.
+    /// Reads at offsets 0, MTU - 1, ... until a shorter piece, each cut to the MTU.
     std::optional<Bytes> readLong(const Uuid& characteristic) override;
 
 private:
+    QVariantMap options() const {
+        return {{"device", QVariant::fromValue(QDBusObjectPath(device_))}};
+    }
+
     BluezStandIn& bluez_;
     QString device_;
     std::vector<bool> answers_; // by token - 1

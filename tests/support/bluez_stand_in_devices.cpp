@@ -15,9 +15,9 @@ QString BluezStandIn::connectDevice(const QString& address) {
     const auto it = devices_.find(path);
     if (it == devices_.end()) {
         devices_[path] = Device{true, {}};
-        emitSignal(
-            "/", objectManagerInterface, "InterfacesAdded",
-            {QVariant::fromValue(QDBusObjectPath(path)), QVariant::fromValue(*interfacesOf(path))});
+        emitSignal("/", objectManagerInterface, "InterfacesAdded",
+                   {QVariant::fromValue(QDBusObjectPath(path)),
+                    QVariant::fromValue(InterfaceMap{{deviceInterface, {{"Connected", true}}}})});
     } else if (!it->second.connected) {
         it->second.connected = true;
         emitSignal(path, propertiesInterface, "PropertiesChanged",
@@ -34,61 +34,22 @@ void BluezStandIn::disconnectDevice(const QString& path) {
     emitSignal(path, propertiesInterface, "PropertiesChanged",
                {deviceInterface, QVariantMap{{"Connected", false}}, QStringList()});
     // Not bonded: the disconnection counts as writing 0 to each CCC.
-    for (const QString& characteristic : std::exchange(found->second.subscriptions, {}))
-        post(QDBusMessage::createMethodCall(applicationOwner_, characteristic,
-                                            gattCharacteristicInterface, "StopNotify"));
+    found->second.subscriptions.clear();
 }
 
-std::optional<QString> BluezStandIn::target(const QString& device, const QString& uuid) const {
+std::optional<BluezStandIn::Characteristic> BluezStandIn::target(const QString& device,
+                                                                 const QString& uuid) const {
     const auto it = devices_.find(device);
-    if (!running_ || it == devices_.end() || !it->second.connected)
+    const auto found = characteristics_.find(uuid.toLower());
+    if (!running_ || it == devices_.end() || !it->second.connected ||
+        found == characteristics_.end())
         return std::nullopt;
-    for (auto c = characteristics_.cbegin(); c != characteristics_.cend(); ++c) {
-        if (c->uuid == uuid.toLower())
-            return c.key();
-    }
-    return std::nullopt;
-}
-
-// The application decides what it permits; the options are those it reads.
-bool BluezStandIn::write(const QString& device, const QString& uuid, const QByteArray& value) {
-    const std::optional<QString> path = target(device, uuid);
-    if (!path)
-        return false;
-    QDBusMessage call = QDBusMessage::createMethodCall(applicationOwner_, *path,
-                                                       gattCharacteristicInterface, "WriteValue");
-    call << value << QVariantMap{{"device", QVariant::fromValue(QDBusObjectPath(device))}};
-    if (characteristics_[*path].flags.contains("write-without-response")) {
-        post(call);
-        return true;
-    }
-    return callAndWait(call).type() == QDBusMessage::ReplyMessage;
-}
-
-std::optional<QByteArray> BluezStandIn::read(const QString& device, const QString& uuid,
-                                             std::uint16_t offset) {
-    const std::optional<QString> path = target(device, uuid);
-    if (!path)
-        return std::nullopt;
-    QDBusMessage call = QDBusMessage::createMethodCall(applicationOwner_, *path,
-                                                       gattCharacteristicInterface, "ReadValue");
-    QVariantMap options{{"device", QVariant::fromValue(QDBusObjectPath(device))}};
-    if (offset != 0)
-        options.insert("offset", QVariant::fromValue(offset));
-    const QDBusMessage reply = callAndWait(call << options);
-    if (reply.type() != QDBusMessage::ReplyMessage)
-        return std::nullopt;
-    return reply.arguments().value(0).toByteArray().left(mtu - 1);
+    return *found;
 }
 
 void BluezStandIn::subscribe(const QString& device, const QString& uuid) {
-    const std::optional<QString> path = target(device, uuid);
-    if (!path || !characteristics_[*path].flags.contains("notify") ||
-        devices_[device].subscriptions.contains(*path))
-        return;
-    devices_[device].subscriptions.insert(*path);
-    post(QDBusMessage::createMethodCall(applicationOwner_, *path, gattCharacteristicInterface,
-                                        "StartNotify"));
+    if (const auto found = target(device, uuid); found && found->flags.contains("notify"))
+        devices_[device].subscriptions.insert(found->path);
 }
 
 void BluezStandIn::onPropertiesChanged(const QDBusMessage& message) {
@@ -104,15 +65,21 @@ void BluezStandIn::onPropertiesChanged(const QDBusMessage& message) {
     }
 }
 
-bool BluezStandIn::waitForNotifications(const QString& device, int count, int timeoutMs) {
-    return waitUntil([&] { return notifications_.value(device).size() >= count; }, timeoutMs);
-}
-
-// The watch's radio.
+// The watch's radio. The application decides what it permits; the options are those it reads.
 
 std::uint64_t StandInRadio::write(const Uuid& characteristic, Bytes value) {
-    answers_.push_back(bluez_.write(device_, QString::fromStdString(characteristic.toString()),
-                                    toQByteArray(value)));
+    const auto found = bluez_.target(device_, QString::fromStdString(characteristic.toString()));
+    if (!found) {
+        answers_.push_back(false);
+        return answers_.size();
+    }
+    const QDBusMessage call = bluez_.callTo(found->path, "WriteValue")
+                              << toQByteArray(value) << options();
+    const bool withoutResponse = found->flags.contains("write-without-response");
+    if (withoutResponse)
+        bluez_.post(call);
+    answers_.push_back(withoutResponse ||
+                       callAndWait(bluez_.connection(), call).type() == QDBusMessage::ReplyMessage);
     return answers_.size();
 }
 
@@ -128,11 +95,20 @@ std::optional<Bytes> StandInRadio::readLong(const Uuid& characteristic) {
     Bytes value;
     // Nothing longer than an attribute can hold is a value.
     while (value.size() <= 512) {
-        const auto piece = bluez_.read(device_, uuid, static_cast<std::uint16_t>(value.size()));
-        if (!piece)
+        const auto found = bluez_.target(device_, uuid);
+        QVariantMap read = options();
+        if (!value.empty())
+            read.insert("offset", QVariant::fromValue(static_cast<std::uint16_t>(value.size())));
+        const QDBusMessage reply =
+            found
+                ? callAndWait(bluez_.connection(), bluez_.callTo(found->path, "ReadValue") << read)
+                : QDBusMessage();
+        if (reply.type() != QDBusMessage::ReplyMessage)
             return std::nullopt;
-        value.insert(value.end(), piece->begin(), piece->end());
-        if (piece->size() < BluezStandIn::mtu - 1)
+        const QByteArray piece =
+            reply.arguments().value(0).toByteArray().left(BluezStandIn::mtu - 1);
+        value.insert(value.end(), piece.begin(), piece.end());
+        if (piece.size() < BluezStandIn::mtu - 1)
             return value;
     }
     return std::nullopt;
