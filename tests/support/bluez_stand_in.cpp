@@ -35,7 +35,7 @@ BluezStandIn::BluezStandIn(QString address) : address_(std::move(address)) {
 }
 
 void BluezStandIn::start() {
-    if (running_)
+    if (running())
         return;
     static int instances = 0;
     name_ = QStringLiteral("tovali-bluez-stand-in-%1").arg(++instances);
@@ -45,21 +45,20 @@ void BluezStandIn::start() {
                 SLOT(onPropertiesChanged(QDBusMessage)));
     adapterPresent_ = true;
     // The bus may not yet have seen our previous connection close.
-    running_ = bus.registerVirtualObject("/", &objects_, QDBusConnection::SubPath) &&
-               waitUntil([&bus] { return bus.registerService(busName); }, 2000);
+    if (!bus.registerVirtualObject("/", this, QDBusConnection::SubPath) ||
+        !waitUntil([&bus] { return bus.registerService(busName); }, 2000))
+        stop();
 }
 
 void BluezStandIn::stop() {
     if (name_.isEmpty())
         return;
     // Pending calls hold on to the connection, and their answers belong to the old daemon.
-    for (auto* watcher : findChildren<QDBusPendingCallWatcher*>(Qt::FindDirectChildrenOnly))
-        delete watcher;
+    qDeleteAll(findChildren<QDBusPendingCallWatcher*>(Qt::FindDirectChildrenOnly));
     clearRegistrations();
     devices_.clear();
     QDBusConnection(name_).unregisterObject("/", QDBusConnection::UnregisterTree);
     QDBusConnection::disconnectFromBus(std::exchange(name_, QString()));
-    running_ = false;
 }
 
 void BluezStandIn::clearRegistrations() {
@@ -67,24 +66,18 @@ void BluezStandIn::clearRegistrations() {
     applicationOwner_.clear();
     characteristics_.clear();
     advertisement_.reset();
-    for (auto& [path, device] : devices_)
-        device.subscriptions.clear();
 }
 
-bool BluezStandIn::waitForRegistrations(int timeoutMs) {
-    return waitUntil([this] { return !applicationOwner_.isEmpty() && advertisement_; }, timeoutMs);
-}
-
-void BluezStandIn::handleCall(const QDBusMessage& message) {
+bool BluezStandIn::handleMessage(const QDBusMessage& message, const QDBusConnection&) {
+    if (message.type() != QDBusMessage::MethodCallMessage ||
+        message.interface() == "org.freedesktop.DBus.Introspectable")
+        return false;
     const QString member = message.member();
     const bool managing = message.path() == adapterPath && adapterPresent_ && lePeripheral_;
-    const auto refuse = [&](const QString& name, const QString& text) {
-        post(message.createErrorReply(name, text));
-    };
-    if (!running_)
-        return;
-    if (accessDenied_) {
-        refuse(accessDeniedError, "org.bluez is not for this caller");
+    if (!running()) {
+        // Unanswered, as with bluetoothd gone.
+    } else if (accessDenied_) {
+        post(message.createErrorReply(accessDeniedError, "org.bluez is not for this caller"));
     } else if (message.path() == "/" && message.interface() == objectManagerInterface &&
                member == "GetManagedObjects") {
         ManagedObjects objects;
@@ -92,7 +85,7 @@ void BluezStandIn::handleCall(const QDBusMessage& message) {
             objects.insert(QDBusObjectPath(adapterPath), adapterInterfaces());
         post(message.createReply(QVariant::fromValue(objects)));
     } else if (managing && member.startsWith("Register") && !refusal_.first.isEmpty()) {
-        refuse(refusal_.first, refusal_.second);
+        post(message.createErrorReply(refusal_.first, refusal_.second));
     } else if (managing && member == "RegisterApplication") {
         registerApplication(message);
     } else if (managing && member == "RegisterAdvertisement") {
@@ -106,28 +99,22 @@ void BluezStandIn::handleCall(const QDBusMessage& message) {
     } else if (managing && member == "UnregisterAdvertisement") {
         advertisement_.reset();
     } else {
-        refuse("org.freedesktop.DBus.Error.UnknownMethod", member);
+        post(message.createErrorReply("org.freedesktop.DBus.Error.UnknownMethod", member));
     }
+    return true;
 }
 
 InterfaceMap BluezStandIn::adapterInterfaces() const {
-    const QStringList roles =
-        lePeripheral_ ? QStringList{"central", "peripheral"} : QStringList{"central"};
-    InterfaceMap interfaces{
-        {adapterInterface,
-         {{"Address", "00:1A:7D:DA:71:13"}, {"Powered", powered_}, {"Roles", roles}}}};
+    InterfaceMap interfaces{{adapterInterface,
+                             {{"Address", "00:1A:7D:DA:71:13"},
+                              {"Powered", powered_},
+                              {"Roles", QStringList{"central"}}}}};
     if (lePeripheral_) {
+        interfaces[adapterInterface]["Roles"] = QStringList{"central", "peripheral"};
         interfaces.insert(gattManagerInterface, {});
         interfaces.insert(advertisingManagerInterface, {});
     }
     return interfaces;
-}
-
-void BluezStandIn::emitSignal(const QString& path, const QString& interface, const QString& name,
-                              const QList<QVariant>& arguments) {
-    QDBusMessage signal = QDBusMessage::createSignal(path, interface, name);
-    signal.setArguments(arguments);
-    post(signal);
 }
 
 // The application's objects are read before the answer, as bluetoothd does.
@@ -181,7 +168,7 @@ void BluezStandIn::setPowered(bool on) {
 }
 
 void BluezStandIn::removeAdapter() {
-    if (!running_ || !adapterPresent_)
+    if (!running() || !adapterPresent_)
         return;
     if (advertisement_)
         post(QDBusMessage::createMethodCall(advertisement_->first, advertisement_->second,
@@ -197,7 +184,7 @@ void BluezStandIn::removeAdapter() {
 }
 
 void BluezStandIn::restoreAdapter() {
-    if (!running_ || adapterPresent_)
+    if (!running() || adapterPresent_)
         return;
     adapterPresent_ = true;
     InterfaceMap interfaces = adapterInterfaces();

@@ -27,7 +27,7 @@ QDBusMessage callAndWait(const QDBusConnection& bus, const QDBusMessage& call);
 /// one adapter, /org/bluez/hci0, that registers the application and its advertisement, and
 /// centrals that write, read and subscribe. The finer rules of the real one are met in the VM
 /// test. It works on the caller's thread: every wait runs the event loop.
-class BluezStandIn : public QObject {
+class BluezStandIn : public QDBusVirtualObject {
     Q_OBJECT
 public:
     /// Connects to the bus at `address` and takes org.bluez, with one powered adapter.
@@ -35,9 +35,9 @@ public:
     ~BluezStandIn() override { stop(); }
 
     /// True once it owns org.bluez.
-    bool running() const { return running_; }
+    bool running() const { return !name_.isEmpty(); }
     /// Its connection while it runs, for calls of a test's own; keep no copy past stop().
-    QDBusConnection connection() const { return QDBusConnection(running_ ? name_ : QString()); }
+    QDBusConnection connection() const { return QDBusConnection(name_); }
     /// Leaves the bus, as bluetoothd does when it exits: every registration and device is gone,
     /// and nothing is said to the application.
     void stop();
@@ -67,7 +67,9 @@ public:
     /// Successful registrations since construction.
     int applicationRegistrations() const { return applicationRegistrations_; }
     int advertisementRegistrations() const { return advertisementRegistrations_; }
-    bool waitForRegistrations(int timeoutMs = 5000);
+    bool waitForRegistrations(int timeoutMs = 5000) {
+        return waitUntil([&] { return !applicationOwner_.isEmpty() && advertisement_; }, timeoutMs);
+    }
 
     // Centrals, each named by its device object path.
     /// A device with this address connects: its object appears or turns Connected.
@@ -84,8 +86,6 @@ public:
         return waitUntil([&] { return notifications_.value(device).size() >= count; }, timeoutMs);
     }
 
-    /// Reads are cut to this ATT MTU - 1.
-    static constexpr std::uint16_t mtu = 23;
     static inline const QString adapterPath = QStringLiteral("/org/bluez/hci0");
 
 private Q_SLOTS:
@@ -93,19 +93,6 @@ private Q_SLOTS:
 
 private:
     friend class StandInRadio;
-    /// Every object of the stand-in's, from "/" down: QtDBus hands over the raw calls.
-    struct Objects : QDBusVirtualObject {
-        explicit Objects(BluezStandIn& owner) : bluez(owner) {}
-        bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override {
-            if (message.type() != QDBusMessage::MethodCallMessage ||
-                message.interface() == "org.freedesktop.DBus.Introspectable")
-                return false;
-            bluez.handleCall(message);
-            return true;
-        }
-        QString introspect(const QString&) const override { return {}; }
-        BluezStandIn& bluez;
-    };
     struct Characteristic {
         QString path;
         QStringList flags;
@@ -115,16 +102,25 @@ private:
         QSet<QString> subscriptions; // characteristic paths
     };
 
-    void handleCall(const QDBusMessage& message);
+    /// Every object of the stand-in's, from "/" down: QtDBus hands over the raw calls.
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override;
+    QString introspect(const QString&) const override { return {}; }
     void post(const QDBusMessage& message) { connection().send(message); }
     void registerApplication(const QDBusMessage& call);
     void clearRegistrations();
     bluez::InterfaceMap adapterInterfaces() const;
     void emitSignal(const QString& path, const QString& interface, const QString& name,
-                    const QList<QVariant>& arguments);
+                    const QList<QVariant>& arguments) {
+        QDBusMessage signal = QDBusMessage::createSignal(path, interface, name);
+        signal.setArguments(arguments);
+        post(signal);
+    }
     /// The characteristic with this UUID, for a device that is connected.
     std::optional<Characteristic> target(const QString& device, const QString& uuid) const;
     /// A call of the application's characteristic, as bluetoothd makes it.
+    static QVariantMap from(const QString& device) {
+        return {{"device", QVariant::fromValue(QDBusObjectPath(device))}};
+    }
     QDBusMessage callTo(const QString& path, const QString& method) const {
         return QDBusMessage::createMethodCall(applicationOwner_, path,
                                               bluez::gattCharacteristicInterface, method);
@@ -132,8 +128,6 @@ private:
 
     QString address_;
     QString name_;
-    Objects objects_{*this};
-    bool running_ = false;
     bool powered_ = true;
     bool adapterPresent_ = true;
     bool lePeripheral_ = true;
@@ -158,14 +152,9 @@ public:
     /// Whether the application took the write; a write without response is taken at once.
     std::uint64_t write(const Uuid& characteristic, Bytes value) override;
     std::optional<AttResult> responseTo(std::uint64_t token) const override;
-    /// Reads at offsets 0, MTU - 1, ... until a shorter piece, each cut to the MTU.
     std::optional<Bytes> readLong(const Uuid& characteristic) override;
 
 private:
-    QVariantMap options() const {
-        return {{"device", QVariant::fromValue(QDBusObjectPath(device_))}};
-    }
-
     BluezStandIn& bluez_;
     QString device_;
     std::vector<bool> answers_; // by token - 1

@@ -10,7 +10,7 @@ using namespace bluez;
 
 QString BluezStandIn::connectDevice(const QString& address) {
     const QString path = adapterPath + "/dev_" + address.toUpper().replace(':', '_');
-    if (!running_ || !adapterPresent_ || !powered_)
+    if (!running() || !adapterPresent_ || !powered_)
         return path;
     const auto it = devices_.find(path);
     if (it == devices_.end()) {
@@ -41,7 +41,7 @@ std::optional<BluezStandIn::Characteristic> BluezStandIn::target(const QString& 
                                                                  const QString& uuid) const {
     const auto it = devices_.find(device);
     const auto found = characteristics_.find(uuid.toLower());
-    if (!running_ || it == devices_.end() || !it->second.connected ||
+    if (!running() || it == devices_.end() || !it->second.connected ||
         found == characteristics_.end())
         return std::nullopt;
     return *found;
@@ -61,7 +61,7 @@ void BluezStandIn::onPropertiesChanged(const QDBusMessage& message) {
     const QByteArray value = changed.value("Value").toByteArray();
     for (const auto& [path, device] : devices_) {
         if (device.connected && device.subscriptions.contains(message.path()))
-            notifications_[path].append(value.left(mtu - 3));
+            notifications_[path].append(value);
     }
 }
 
@@ -69,49 +69,36 @@ void BluezStandIn::onPropertiesChanged(const QDBusMessage& message) {
 
 std::uint64_t StandInRadio::write(const Uuid& characteristic, Bytes value) {
     const auto found = bluez_.target(device_, QString::fromStdString(characteristic.toString()));
-    if (!found) {
-        answers_.push_back(false);
-        return answers_.size();
-    }
-    const QDBusMessage call = bluez_.callTo(found->path, "WriteValue")
-                              << toQByteArray(value) << options();
-    const bool withoutResponse = found->flags.contains("write-without-response");
-    if (withoutResponse)
+    const QDBusMessage call = found ? bluez_.callTo(found->path, "WriteValue")
+                                          << toQByteArray(value) << bluez_.from(device_)
+                                    : QDBusMessage();
+    bool taken = found && found->flags.contains("write-without-response");
+    if (taken)
         bluez_.post(call);
-    answers_.push_back(withoutResponse ||
-                       callAndWait(bluez_.connection(), call).type() == QDBusMessage::ReplyMessage);
+    else if (found)
+        taken = callAndWait(bluez_.connection(), call).type() == QDBusMessage::ReplyMessage;
+    answers_.push_back(taken);
     return answers_.size();
 }
 
 std::optional<AttResult> StandInRadio::responseTo(std::uint64_t token) const {
-    if (token == 0 || token > answers_.size())
+    if (token > answers_.size())
         return std::nullopt;
     // Any refusal will do: a watch only tells success from failure.
     return answers_[token - 1] ? AttResult::success : AttResult{0x0e};
 }
 
+// bluetoothd joins the blob reads of a long value on its own.
 std::optional<Bytes> StandInRadio::readLong(const Uuid& characteristic) {
-    const QString uuid = QString::fromStdString(characteristic.toString());
-    Bytes value;
-    // Nothing longer than an attribute can hold is a value.
-    while (value.size() <= 512) {
-        const auto found = bluez_.target(device_, uuid);
-        QVariantMap read = options();
-        if (!value.empty())
-            read.insert("offset", QVariant::fromValue(static_cast<std::uint16_t>(value.size())));
-        const QDBusMessage reply =
-            found
-                ? callAndWait(bluez_.connection(), bluez_.callTo(found->path, "ReadValue") << read)
-                : QDBusMessage();
-        if (reply.type() != QDBusMessage::ReplyMessage)
-            return std::nullopt;
-        const QByteArray piece =
-            reply.arguments().value(0).toByteArray().left(BluezStandIn::mtu - 1);
-        value.insert(value.end(), piece.begin(), piece.end());
-        if (piece.size() < BluezStandIn::mtu - 1)
-            return value;
-    }
-    return std::nullopt;
+    const auto found = bluez_.target(device_, QString::fromStdString(characteristic.toString()));
+    if (!found)
+        return std::nullopt;
+    const QDBusMessage reply = callAndWait(
+        bluez_.connection(), bluez_.callTo(found->path, "ReadValue") << bluez_.from(device_));
+    const QByteArray value = reply.arguments().value(0).toByteArray();
+    return reply.type() == QDBusMessage::ReplyMessage
+               ? std::optional(Bytes(value.begin(), value.end()))
+               : std::nullopt;
 }
 
 } // namespace tovali::test
