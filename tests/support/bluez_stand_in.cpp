@@ -167,6 +167,13 @@ void BluezStandIn::setPowered(bool on) {
                    {adapterInterface, QVariantMap{{"Powered", powered_}}, QStringList()});
 }
 
+void BluezStandIn::powerCycle() {
+    for (auto& [path, device] : devices_)
+        disconnectDevice(path);
+    emitSignal(adapterPath, propertiesInterface, "PropertiesChanged",
+               {adapterInterface, QVariantMap{{"Powered", true}}, QStringList()});
+}
+
 void BluezStandIn::removeAdapter() {
     if (!running() || !adapterPresent_)
         return;

@@ -50,6 +50,8 @@ public:
 
     /// A power off disconnects every device and keeps the registrations, as 5.66 does.
     void setPowered(bool on);
+    /// Off and on so close together that bluetoothd announces only "on".
+    void powerCycle();
     /// The controller goes away: the advertisement gets Release(), the registrations are
     /// dropped silently, and the adapter's objects go with InterfacesRemoved.
     void removeAdapter();

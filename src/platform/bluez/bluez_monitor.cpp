@@ -226,6 +226,8 @@ void BluezMonitor::onPropertiesChanged(const QDBusMessage& message) {
     const QString path = message.path();
     if (interface == adapterInterface) {
         if (const auto found = adapters_.find(path); found != adapters_.end()) {
+            if (const QVariant powered = changed.value("Powered"); isBool(powered))
+                found->powerOns += powered.toBool() ? 1U : 0U;
             updateAdapter(*found, changed);
             listener_.bluezChanged();
         }

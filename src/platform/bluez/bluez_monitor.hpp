@@ -39,6 +39,9 @@ public:
         bool gattManager = false;
         bool advertisingManager = false;
         bool powered = false;
+        /// Times bluetoothd announced the adapter powered on. It sends changed properties when
+        /// idle, so an off and on close together (a quick suspend) arrive as one "on".
+        unsigned powerOns = 0;
         /// None where bluetoothd lists no roles.
         std::optional<QStringList> roles;
 

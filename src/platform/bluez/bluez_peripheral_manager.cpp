@@ -118,9 +118,12 @@ void BluezPeripheralManager::bluezChanged() {
     // At power off the kernel deletes the advertisement and bluetoothd does not notice: it
     // stays registered, but never goes on the air again unless registered anew.
     const bool powered = usable && monitor_.adapter()->powered;
-    if (powered && !wasPowered_ && advertisingPhase_ == Phase::registered)
+    const unsigned powerOns = usable ? monitor_.adapter()->powerOns : 0;
+    if (powered && (!wasPowered_ || powerOns != powerOnsSeen_) &&
+        advertisingPhase_ == Phase::registered)
         withdrawAdvertisement();
     wasPowered_ = powered;
+    powerOnsSeen_ = powerOns;
     reconcile();
     refreshState();
 }

@@ -97,6 +97,7 @@ private:
     QString registeredOn_;
     /// Whether that adapter was powered when bluetoothd last told us anything.
     bool wasPowered_ = false;
+    unsigned powerOnsSeen_ = 0;
     /// Tells a registration answer that bluetoothd has since forgotten from a current one.
     int registrations_ = 0;
 

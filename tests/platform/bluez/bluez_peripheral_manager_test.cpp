@@ -107,6 +107,10 @@ TEST(BluezPeripheral, showsWhatBluetoothdRefusesAndRecovers) {
     EXPECT_TRUE(rig.statusIs(Status::bluetoothOff())) << statusText(rig.status());
     rig.bluez.setPowered(true);
     EXPECT_TRUE(rig.statusIs(Status::waiting())) << statusText(rig.status());
+    // The kernel dropped the advertisement at power off, though bluetoothd said only "on".
+    const int advertised = rig.bluez.advertisementRegistrations();
+    rig.bluez.powerCycle();
+    EXPECT_TRUE(waitUntil([&] { return rig.bluez.advertisementRegistrations() > advertised; }));
     rig.bluez.denyAccess(true);
     rig.bluez.restart();
     EXPECT_TRUE(rig.statusIs(Status::notAllowed())) << statusText(rig.status());
