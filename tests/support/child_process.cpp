@@ -140,9 +140,10 @@ std::string startServer(ChildProcess& process, const std::vector<std::string>& a
     close(log);
     if (!error.empty())
         return {};
-    std::string line = process.readLine(10000);
+    // Generous: under emulation in the VM, on a loaded machine, Xvfb once took over 10 s.
+    std::string line = process.readLine(30000);
     if (line.empty()) {
-        error = argv.front() + " printed nothing within 10 s; " + process.exitDescription() +
+        error = argv.front() + " printed nothing within 30 s; " + process.exitDescription() +
                 "; its output:\n" + readLogTail(logPath);
         process.stop();
     }
