@@ -1,7 +1,6 @@
 // The real application, started in a private X server and buses: how long until its first status
 // is on screen, and how much memory it holds with a watch connected.
 
-#include <QCoreApplication>
 #include <X11/keysym.h>
 #include <chrono>
 #include <fstream>
@@ -92,11 +91,3 @@ void BM_ResidentMemoryWithOneWatch(benchmark::State& state) {
 BENCHMARK(BM_ResidentMemoryWithOneWatch)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 } // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv); // the stand-in answers on this thread's loop
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

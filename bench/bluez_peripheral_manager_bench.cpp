@@ -1,7 +1,6 @@
 // What the BlueZ adapter adds to an input packet: bluetoothd's WriteValue on the input
 // characteristic, answered once the packet has reached the input engine, against a method that
 // does nothing, in the same run on the same private bus.
-#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
@@ -141,11 +140,3 @@ void BM_InputWriteValueAgainstNoOp(benchmark::State& state) {
 BENCHMARK(BM_InputWriteValueAgainstNoOp)->Unit(benchmark::kMicrosecond);
 
 } // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

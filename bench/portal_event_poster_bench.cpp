@@ -1,7 +1,6 @@
 // Pointer moves through the real xdg-desktop-portal frontend, counted once the desktop's side
 // (the backend's stand-in) has received all of their movement. Moves that wait for the portal
 // are summed into fewer calls; "calls" counts those that arrived.
-#include <QCoreApplication>
 #include <QDBusConnection>
 
 #include <benchmark/benchmark.h>
@@ -67,11 +66,3 @@ void BM_PortalMoves(benchmark::State& state) {
 BENCHMARK(BM_PortalMoves)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

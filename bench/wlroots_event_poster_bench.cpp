@@ -1,6 +1,5 @@
 // Pointer moves posted through the wlroots virtual pointer to a private headless sway, counted
 // once a window there has seen each of them.
-#include <QCoreApplication>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -77,11 +76,3 @@ BENCHMARK(BM_MovesSeenByAWindow)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 } // namespace tovali
-
-int main(int argc, char** argv) {
-    QCoreApplication application(argc, argv); // the connection's notifier needs one
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
