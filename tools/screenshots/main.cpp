@@ -32,6 +32,31 @@ bool save(QWidget* widget, const QString& path) {
     return true;
 }
 
+/// Tovali running with Blue Watch paired some days ago, on a desktop whose pointer needs a
+/// permission that `remedy` says how to get.
+struct Desktop {
+    Desktop(PermissionRemedy remedy, const crypto::PrivateKey& bluesKey,
+            ScriptedLoginItem& loginItem)
+        : delegate(prepare(remedy, bluesKey)),
+          menu(delegate.server(), rig.accessibility, loginItem, [] {}) {
+        rig.peripheral->powerOnAndAdvertise();
+        delegate.applicationDidFinishLaunching();
+        menu.show();
+    }
+
+    BluetoothServer::Platform prepare(PermissionRemedy remedy, const crypto::PrivateKey& key) {
+        rig.loop.setWallTime(818'000'000.0); // early December 2026
+        rig.trust(key, "Blue Watch");
+        rig.accessibility.trusted = false;
+        rig.accessibility.remedyNow = remedy;
+        return rig.platform();
+    }
+
+    ServerRig rig;
+    AppDelegate delegate;
+    MenuView menu;
+};
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -44,46 +69,29 @@ int main(int argc, char* argv[]) {
 
     // One watch paired some days ago, a second one asking now, and no way to the desktop's
     // pointer but Xwayland's.
-    ServerRig rig;
     const auto bluesKey = crypto::PrivateKey::generate();
-    rig.loop.setWallTime(818'000'000.0); // early December 2026
-    rig.trust(bluesKey, "Blue Watch");
-    rig.accessibility.trusted = false;
-    rig.accessibility.remedyNow = PermissionRemedy::changeSession;
-    AppDelegate delegate(rig.platform());
-    rig.peripheral->powerOnAndAdvertise();
-    delegate.applicationDidFinishLaunching();
     ScriptedLoginItem loginItem;
     loginItem.registered = true;
-    MenuView menu(delegate.server(), rig.accessibility, loginItem, [] {});
-    menu.show();
-
-    TestWatch blue(*rig.peripheral, "Blue Watch", bluesKey);
+    Desktop xwayland(PermissionRemedy::changeSession, bluesKey, loginItem);
+    TestWatch blue(*xwayland.rig.peripheral, "Blue Watch", bluesKey);
     bool ok = blue.openTrustedSession();
-    ok = save(delegate.accessibilityPanel().window(), folder + "/accessibility-panel.png") && ok;
+    ok = save(xwayland.delegate.accessibilityPanel().window(),
+              folder + "/accessibility-panel.png") &&
+         ok;
     // A pairing outranks the connection in the status, which closes the accessibility panel.
-    TestWatch green(*rig.peripheral, "Green Watch");
+    TestWatch green(*xwayland.rig.peripheral, "Green Watch");
     ok = green.startPairing().has_value() && ok;
-    ok = save(&menu, folder + "/menu-window.png") && ok;
-    ok = save(delegate.pairingPanel().window(), folder + "/pairing-panel.png") && ok;
+    ok = save(&xwayland.menu, folder + "/menu-window.png") && ok;
+    ok = save(xwayland.delegate.pairingPanel().window(), folder + "/pairing-panel.png") && ok;
 
     // The same watch on a desktop that asks through the RemoteDesktop portal, whose dialog the
     // user closed.
-    ServerRig portalRig;
-    portalRig.loop.setWallTime(818'000'000.0);
-    portalRig.trust(bluesKey, "Blue Watch");
-    portalRig.accessibility.trusted = false;
-    portalRig.accessibility.remedyNow = PermissionRemedy::askDesktop;
-    AppDelegate portalDelegate(portalRig.platform());
-    portalRig.peripheral->powerOnAndAdvertise();
-    portalDelegate.applicationDidFinishLaunching();
-    MenuView portalMenu(portalDelegate.server(), portalRig.accessibility, loginItem, [] {});
-    portalMenu.show();
-    TestWatch portalBlue(*portalRig.peripheral, "Blue Watch", bluesKey);
+    Desktop portal(PermissionRemedy::askDesktop, bluesKey, loginItem);
+    TestWatch portalBlue(*portal.rig.peripheral, "Blue Watch", bluesKey);
     ok = portalBlue.openTrustedSession() && ok;
-    ok = save(portalDelegate.accessibilityPanel().window(),
+    ok = save(portal.delegate.accessibilityPanel().window(),
               folder + "/accessibility-panel-portal.png") &&
          ok;
-    ok = save(&portalMenu, folder + "/menu-window-portal.png") && ok;
+    ok = save(&portal.menu, folder + "/menu-window-portal.png") && ok;
     return ok ? 0 : 1;
 }
