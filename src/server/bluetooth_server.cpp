@@ -195,8 +195,12 @@ void BluetoothServer::advertise() {
     if (advertiseWhenNameKnown_) {
         return;
     }
-    advertisedName_ = hostName_.localizedName().value_or("Computer");
+    advertisedName_ = nameToAdvertise();
     manager_->startAdvertising({{gatt::service}, *advertisedName_});
+}
+
+std::string BluetoothServer::nameToAdvertise() const {
+    return hostName_.localizedName().value_or("Computer");
 }
 
 void BluetoothServer::hostNameChanged() {
@@ -209,7 +213,7 @@ void BluetoothServer::hostNameChanged() {
     }
     // A renamed computer is advertised under its new name; the manager replaces the old
     // advertisement.
-    const std::string name = hostName_.localizedName().value_or("Computer");
+    const std::string name = nameToAdvertise();
     if (advertisedName_ && name != *advertisedName_ && characteristics_ &&
         managerState() == PeripheralState::poweredOn) {
         advertisedName_ = name;

@@ -157,6 +157,7 @@ private:
     void setUpService();
     void advertise();
     void hostNameChanged();
+    std::string nameToAdvertise() const;
     void notifyReplyReady(const Uuid& central);
     PeripheralState managerState() const;
     void dismissIfIdle(Uuid central);
