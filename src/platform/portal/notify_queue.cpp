@@ -70,8 +70,13 @@ void NotifyQueue::pump() {
 }
 
 void NotifyQueue::flush(int timeoutMs) {
-    if (ordered_)
-        ordered_->waitForFinished();
+    // Calls sent from here are blocking ones that would overtake those still in flight, such
+    // as a press overtaking the move to where it belongs. The new generation keeps their
+    // answers from sending more.
+    ++generation_;
+    for (auto* watcher : findChildren<QDBusPendingCallWatcher*>())
+        watcher->waitForFinished();
+    inFlight_ = 0;
     ordered_.reset();
     for (const Notify& notify : waiting_)
         bus_.call(message(notify), QDBus::Block, timeoutMs);

@@ -30,7 +30,8 @@ public:
     void motion(double dx, double dy);
     void button(int code, bool pressed);
     void axis(double dx, double dy, bool finish);
-    /// Sends what waits and waits for each answer, for when the application quits.
+    /// Waits for what is in flight, then sends what waits and waits for each answer, for when
+    /// the application quits.
     void flush(int timeoutMs);
 
 private:
