@@ -98,6 +98,9 @@ bool BluezStandIn::handleMessage(const QDBusMessage& message, const QDBusConnect
         characteristics_.clear();
     } else if (managing && member == "UnregisterAdvertisement") {
         advertisement_.reset();
+    } else if (isConnected(message.path()) && member == "Disconnect") {
+        disconnectDevice(message.path());
+        post(message.createReply());
     } else {
         post(message.createErrorReply("org.freedesktop.DBus.Error.UnknownMethod", member));
     }

@@ -74,8 +74,13 @@ public:
     }
 
     // Centrals, each named by its device object path.
-    /// A device with this address connects: its object appears or turns Connected.
-    QString connectDevice(const QString& address);
+    /// A device with this address connects: its object appears or turns Connected. One of the
+    /// user's own may be paired, or on another adapter, which the stand-in does not show.
+    QString connectDevice(const QString& address, bool paired = false,
+                          const QString& adapter = adapterPath);
+    bool isConnected(const QString& device) const {
+        return devices_.contains(device) && devices_.at(device).connected;
+    }
     /// Connected = false; its subscriptions end, as for a central that is not bonded.
     void disconnectDevice(const QString& device);
     /// StartNotify on the characteristic for this device.

@@ -8,8 +8,8 @@ namespace tovali::test {
 
 using namespace bluez;
 
-QString BluezStandIn::connectDevice(const QString& address) {
-    const QString path = adapterPath + "/dev_" + address.toUpper().replace(':', '_');
+QString BluezStandIn::connectDevice(const QString& address, bool paired, const QString& adapter) {
+    const QString path = adapter + "/dev_" + address.toUpper().replace(':', '_');
     if (!running() || !adapterPresent_ || !powered_)
         return path;
     const auto it = devices_.find(path);
@@ -17,7 +17,8 @@ QString BluezStandIn::connectDevice(const QString& address) {
         devices_[path] = Device{true, {}};
         emitSignal("/", objectManagerInterface, "InterfacesAdded",
                    {QVariant::fromValue(QDBusObjectPath(path)),
-                    QVariant::fromValue(InterfaceMap{{deviceInterface, {{"Connected", true}}}})});
+                    QVariant::fromValue(InterfaceMap{
+                        {deviceInterface, {{"Connected", true}, {"Paired", paired}}}})});
     } else if (!it->second.connected) {
         it->second.connected = true;
         emitSignal(path, propertiesInterface, "PropertiesChanged",

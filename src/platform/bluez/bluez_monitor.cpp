@@ -138,6 +138,7 @@ void BluezMonitor::forgetObjects() {
     for (const QString& device : devices)
         setConnected(device, false);
     devices_.clear();
+    paired_.clear();
 }
 
 void BluezMonitor::addInterfaces(const QString& path, const InterfaceMap& interfaces) {
@@ -152,7 +153,9 @@ void BluezMonitor::addInterfaces(const QString& path, const InterfaceMap& interf
             expectingAdapter_.stop();
     }
     if (interfaces.contains(deviceInterface)) {
-        const QVariant connected = interfaces.value(deviceInterface).value("Connected");
+        const QVariantMap device = interfaces.value(deviceInterface);
+        updatePaired(path, device);
+        const QVariant connected = device.value("Connected");
         devices_.insert(path, devices_.value(path, false));
         setConnected(path, isBool(connected) && connected.toBool());
     }
@@ -167,6 +170,15 @@ void BluezMonitor::updateAdapter(Adapter& adapter, const QVariantMap& properties
     if (const QVariant roles = properties.value("Roles");
         roles.metaType() == QMetaType::fromType<QStringList>())
         adapter.roles = roles.toStringList();
+}
+
+void BluezMonitor::updatePaired(const QString& device, const QVariantMap& properties) {
+    if (const QVariant paired = properties.value("Paired"); isBool(paired)) {
+        if (paired.toBool())
+            paired_.insert(device);
+        else
+            paired_.remove(device);
+    }
 }
 
 void BluezMonitor::setConnected(const QString& device, bool connected) {
@@ -197,6 +209,7 @@ void BluezMonitor::onInterfacesRemoved(const QDBusMessage& message) {
     if (interfaces.contains(deviceInterface) && devices_.contains(path)) {
         setConnected(path, false);
         devices_.remove(path);
+        paired_.remove(path);
     }
     if (const auto found = adapters_.find(path); found != adapters_.end()) {
         found->gattManager = found->gattManager && !interfaces.contains(gattManagerInterface);
@@ -210,6 +223,7 @@ void BluezMonitor::onInterfacesRemoved(const QDBusMessage& message) {
                 if (device.startsWith(prefix)) {
                     setConnected(device, false);
                     devices_.remove(device);
+                    paired_.remove(device);
                 }
             }
             expectingAdapter_.start();
@@ -232,6 +246,7 @@ void BluezMonitor::onPropertiesChanged(const QDBusMessage& message) {
             listener_.bluezChanged();
         }
     } else if (interface == deviceInterface) {
+        updatePaired(path, changed);
         if (const QVariant connected = changed.value("Connected"); isBool(connected)) {
             devices_.insert(path, devices_.value(path, false));
             setConnected(path, connected.toBool());

@@ -4,6 +4,7 @@
 #include <QDBusMessage>
 #include <QMap>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -76,7 +77,8 @@ public:
     /// True for a while after an adapter went away or bluetoothd came back, when one is
     /// expected (again) soon.
     bool expectingAdapter() const { return expectingAdapter_.isActive(); }
-    bool isConnected(const QString& device) const { return devices_.value(device, false); }
+    /// Paired through the system's Bluetooth settings, so approved at this computer.
+    bool isPaired(const QString& device) const { return paired_.contains(device); }
 
     /// A call to bluetoothd was refused by the bus's policy.
     void accessDenied();
@@ -93,6 +95,7 @@ private:
     void addInterfaces(const QString& path, const InterfaceMap& interfaces);
     void updateAdapter(Adapter& adapter, const QVariantMap& properties);
     void setConnected(const QString& device, bool connected);
+    void updatePaired(const QString& device, const QVariantMap& properties);
     bool fromOwner(const QDBusMessage& message) const;
 
     QDBusConnection bus_;
@@ -104,6 +107,7 @@ private:
     int generation_ = 0;
     QMap<QString, Adapter> adapters_;
     QMap<QString, bool> devices_;
+    QSet<QString> paired_;
     QTimer expectingAdapter_;
 };
 

@@ -296,7 +296,11 @@ void BluezPeripheralManager::callBluez(const QString& method, const QString& pat
 void BluezPeripheralManager::deviceConnectionChanged(const QString& device, bool connected) {
     trace(device + (connected ? " connected" : " disconnected"));
     if (connected) {
-        centralFor(device);
+        // Links through other adapters, or the computer's own to its devices there, are none of
+        // ours.
+        if (const auto adapter = monitor_.adapterPath();
+            adapter && device.startsWith(*adapter + '/'))
+            centralFor(device);
         // The controller ends the advertising set a central connects through, and the kernel
         // brings it back only when that link goes down: a new one keeps us visible to others.
         if (advertisingPhase_ == Phase::registered && device.startsWith(registeredOn_ + '/')) {
@@ -410,7 +414,9 @@ void BluezPeripheralManager::setDesiredConnectionLatency(ConnectionLatency, cons
 
 void BluezPeripheralManager::cancelConnection(const Uuid& central) {
     const auto found = std::find(centrals_.cbegin(), centrals_.cend(), central);
-    if (found == centrals_.cend())
+    // A device paired in the system's settings is the user's own keyboard or headphones, not
+    // a stranger, even when it never speaks to our service.
+    if (found == centrals_.cend() || monitor_.isPaired(found.key()))
         return;
     // The departure comes back as Connected = false, like any other.
     bus_.send(QDBusMessage::createMethodCall(bluez::busName, found.key(), bluez::deviceInterface,

@@ -116,6 +116,27 @@ TEST(BluezPeripheral, showsWhatBluetoothdRefusesAndRecovers) {
     EXPECT_TRUE(rig.statusIs(Status::notAllowed())) << statusText(rig.status());
 }
 
+// A stranger that connects and neither pairs nor is trusted is cut after a while; the user's
+// own devices, paired in the system's settings or on another adapter, are left alone.
+TEST(BluezPeripheral, idleStrangersAreCut_theUsersOwnDevicesAreNot) {
+    BluezRig rig;
+    rig.server.start();
+    ASSERT_TRUE(rig.statusIs(Status::waiting()) && rig.bluez.waitForRegistrations());
+    const std::size_t timers = rig.server.loop.activeTimerCount();
+    const QString elsewhere =
+        rig.bluez.connectDevice("AA:BB:CC:DD:EE:01", false, QStringLiteral("/org/bluez/hci1"));
+    const QString stranger = rig.bluez.connectDevice("AA:BB:CC:DD:EE:02");
+    const QString headphones = rig.bluez.connectDevice("AA:BB:CC:DD:EE:03", true);
+    // Each connection on our adapter is timed, and only those.
+    ASSERT_TRUE(waitUntil([&] { return rig.server.loop.activeTimerCount() == timers + 2; }));
+    rig.server.loop.advance(BluetoothServer::idleCentralSeconds + 1);
+    EXPECT_TRUE(waitUntil([&] { return !rig.bluez.isConnected(stranger); }));
+    EXPECT_FALSE(waitUntil(
+        [&] { return !rig.bluez.isConnected(headphones) || !rig.bluez.isConnected(elsewhere); },
+        200));
+    EXPECT_EQ(rig.server.loop.activeTimerCount(), timers);
+}
+
 // Only bluetoothd may drive the objects, and only with the argument types it sends; anything
 // else is refused before the server hears of it.
 TEST(BluezPeripheral, refusesForeignCallersAndMalformedCalls) {
