@@ -138,7 +138,6 @@ void BluezMonitor::forgetObjects() {
     for (const QString& device : devices)
         setConnected(device, false);
     devices_.clear();
-    paired_.clear();
 }
 
 void BluezMonitor::addInterfaces(const QString& path, const InterfaceMap& interfaces) {
@@ -153,10 +152,9 @@ void BluezMonitor::addInterfaces(const QString& path, const InterfaceMap& interf
             expectingAdapter_.stop();
     }
     if (interfaces.contains(deviceInterface)) {
-        const QVariantMap device = interfaces.value(deviceInterface);
-        updatePaired(path, device);
-        const QVariant connected = device.value("Connected");
-        devices_.insert(path, devices_.value(path, false));
+        const QVariantMap properties = interfaces.value(deviceInterface);
+        updatePaired(devices_[path], properties);
+        const QVariant connected = properties.value("Connected");
         setConnected(path, isBool(connected) && connected.toBool());
     }
 }
@@ -172,20 +170,16 @@ void BluezMonitor::updateAdapter(Adapter& adapter, const QVariantMap& properties
         adapter.roles = roles.toStringList();
 }
 
-void BluezMonitor::updatePaired(const QString& device, const QVariantMap& properties) {
-    if (const QVariant paired = properties.value("Paired"); isBool(paired)) {
-        if (paired.toBool())
-            paired_.insert(device);
-        else
-            paired_.remove(device);
-    }
+void BluezMonitor::updatePaired(Device& device, const QVariantMap& properties) {
+    if (const QVariant paired = properties.value("Paired"); isBool(paired))
+        device.paired = paired.toBool();
 }
 
 void BluezMonitor::setConnected(const QString& device, bool connected) {
     const auto found = devices_.find(device);
-    if (found == devices_.end() || found.value() == connected)
+    if (found == devices_.end() || found->connected == connected)
         return;
-    found.value() = connected;
+    found->connected = connected;
     listener_.deviceConnectionChanged(device, connected);
 }
 
@@ -209,7 +203,6 @@ void BluezMonitor::onInterfacesRemoved(const QDBusMessage& message) {
     if (interfaces.contains(deviceInterface) && devices_.contains(path)) {
         setConnected(path, false);
         devices_.remove(path);
-        paired_.remove(path);
     }
     if (const auto found = adapters_.find(path); found != adapters_.end()) {
         found->gattManager = found->gattManager && !interfaces.contains(gattManagerInterface);
@@ -223,7 +216,6 @@ void BluezMonitor::onInterfacesRemoved(const QDBusMessage& message) {
                 if (device.startsWith(prefix)) {
                     setConnected(device, false);
                     devices_.remove(device);
-                    paired_.remove(device);
                 }
             }
             expectingAdapter_.start();
@@ -246,11 +238,9 @@ void BluezMonitor::onPropertiesChanged(const QDBusMessage& message) {
             listener_.bluezChanged();
         }
     } else if (interface == deviceInterface) {
-        updatePaired(path, changed);
-        if (const QVariant connected = changed.value("Connected"); isBool(connected)) {
-            devices_.insert(path, devices_.value(path, false));
+        updatePaired(devices_[path], changed);
+        if (const QVariant connected = changed.value("Connected"); isBool(connected))
             setConnected(path, connected.toBool());
-        }
     }
 }
 

@@ -4,7 +4,6 @@
 #include <QDBusMessage>
 #include <QMap>
 #include <QObject>
-#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -78,7 +77,7 @@ public:
     /// expected (again) soon.
     bool expectingAdapter() const { return expectingAdapter_.isActive(); }
     /// Paired through the system's Bluetooth settings, so approved at this computer.
-    bool isPaired(const QString& device) const { return paired_.contains(device); }
+    bool isPaired(const QString& device) const { return devices_.value(device).paired; }
 
     /// A call to bluetoothd was refused by the bus's policy.
     void accessDenied();
@@ -95,7 +94,11 @@ private:
     void addInterfaces(const QString& path, const InterfaceMap& interfaces);
     void updateAdapter(Adapter& adapter, const QVariantMap& properties);
     void setConnected(const QString& device, bool connected);
-    void updatePaired(const QString& device, const QVariantMap& properties);
+    struct Device {
+        bool connected = false;
+        bool paired = false;
+    };
+    static void updatePaired(Device& device, const QVariantMap& properties);
     bool fromOwner(const QDBusMessage& message) const;
 
     QDBusConnection bus_;
@@ -106,8 +109,7 @@ private:
     /// Tells a stale object list from the current owner's.
     int generation_ = 0;
     QMap<QString, Adapter> adapters_;
-    QMap<QString, bool> devices_;
-    QSet<QString> paired_;
+    QMap<QString, Device> devices_;
     QTimer expectingAdapter_;
 };
 

@@ -298,12 +298,12 @@ void BluezPeripheralManager::deviceConnectionChanged(const QString& device, bool
     if (connected) {
         // Links through other adapters, or the computer's own to its devices there, are none of
         // ours.
-        if (const auto adapter = monitor_.adapterPath();
-            adapter && device.startsWith(*adapter + '/'))
-            centralFor(device);
+        if (registeredOn_.isEmpty() || !device.startsWith(registeredOn_ + '/'))
+            return;
+        centralFor(device);
         // The controller ends the advertising set a central connects through, and the kernel
         // brings it back only when that link goes down: a new one keeps us visible to others.
-        if (advertisingPhase_ == Phase::registered && device.startsWith(registeredOn_ + '/')) {
+        if (advertisingPhase_ == Phase::registered) {
             withdrawAdvertisement();
             reconcile();
         }
